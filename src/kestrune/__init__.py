@@ -1,0 +1,1 @@
+"""The kestrune product package."""

@@ -1,0 +1,1 @@
+"""Native utility modules: kDict, kTag, kEnvelope and kState."""

@@ -1,0 +1,572 @@
+// Native function objects that look and bind like Python functions.
+//
+// Every member of the classes is one Function: a callable with vectorcall, a
+// method descriptor (binds to instances like a Python function), carrying
+// __name__, __qualname__, __module__, __doc__, __annotations__ (annotation
+// texts), __defaults__, __kwdefaults__, __dict__ and a lazily built
+// __signature__.  Arguments are bound by one table-driven binder that raises
+// the interpreter's standard messages and applies the parameter checks.
+#pragma once
+
+#include "ref.hpp"
+
+#include <cstdint>
+#include <span>
+
+namespace kst {
+
+// How the function sits in its class.
+enum class Kind : std::uint8_t {
+    Method,        // instance method: args[0] is self
+    ClassMethod,   // wrapped in classmethod: args[0] is cls
+    StaticMethod,  // wrapped in staticmethod: no leading argument
+    Getter,        // wrapped in property: args[0] is self
+};
+
+// Check applied to a parameter when the call is bound.  Conversions (Int,
+// Bool, Float) replace the argument and run first, then the exact-type tests,
+// each group in parameter order.
+enum class Check : std::uint8_t {
+    None,
+    Str,         // exactly str
+    Dict,        // exactly dict
+    DictOrNone,  // exactly dict, or None
+    Int,         // exact int kept; any other number converted with int()
+    Bool,        // replaced by its truth value
+    Float,       // converted by the C-level float conversion
+};
+
+// Check applied to the value a function returns.
+enum class Result : std::uint8_t { Any, Str, Dict, List, Int };
+
+struct Default {
+    enum Tag : std::uint8_t { Required, None, False, Int, Float } tag = Required;
+    double number = 0;
+};
+inline constexpr Default kNone{Default::None};
+inline constexpr Default kFalse{Default::False};
+constexpr Default int_default(long v) { return {Default::Int, static_cast<double>(v)}; }
+constexpr Default float_default(double v) { return {Default::Float, v}; }
+
+struct Param {
+    const char* name;
+    const char* annotation;  // annotation text, or nullptr
+    Check check = Check::None;
+    Default dflt = {};
+};
+
+// Receives the bound arguments: self/cls first where the kind has one, then
+// every parameter (defaults filled in).  Returns a new reference or nullptr.
+using Impl = PyObject* (*)(PyObject* const* args);
+
+struct FuncDef {
+    const char* name;
+    Kind kind;
+    Impl impl;
+    const char* ret = nullptr;  // return annotation text
+    std::span<const Param> params = {};
+    Result result = Result::Any;
+    const char* doc = nullptr;
+};
+
+inline constexpr int kMaxArgs = 8;
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FuncDef* def;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* annotations;
+    PyObject* defaults;  // tuple, or nullptr when there are none
+    PyObject* dict;
+    PyObject* signature;  // built on first request
+    PyObject* weakrefs;
+    PyObject* argnames[kMaxArgs];  // interned names, self/cls included
+    std::uint8_t nargs_total;      // parameters including self/cls
+    std::uint8_t nrequired;        // leading parameters without default
+    bool converts;                 // some parameter has a conversion check
+    bool tests;                    // some parameter has a type test
+};
+
+// ---------------------------------------------------------------- messages
+
+// The name shown for a type in messages: its __name__.
+inline Ref type_name(PyTypeObject* t) { return Ref::steal(PyType_GetName(t)); }
+
+// Attaches a note to the exception being raised.
+inline void add_note(const char* text) {
+    PyObject* exc = PyErr_GetRaisedException();
+    Ref r = Ref::steal(PyObject_CallMethod(exc, "add_note", "s", text));
+    if (r)
+        PyErr_SetRaisedException(exc);
+    else
+        Py_DECREF(exc);  // the failure of add_note replaces the original
+}
+
+// TypeError for an argument of the wrong type; returns nullptr.
+inline PyObject* arg_type_error(PyObject* obj, const char* param, PyTypeObject* expected) {
+    Ref got = type_name(Py_TYPE(obj));
+    Ref want = type_name(expected);
+    if (!got || !want) return nullptr;
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200U, got %.200U)",
+                 param, want.get(), got.get());
+    if (PyObject_TypeCheck(obj, expected)) add_note("Subclasses of built-in types are not accepted; pass an exact instance of the built-in type.");
+    return nullptr;
+}
+
+// Exact type test of one argument (None allowed when allow_none).
+inline bool check_exact(PyObject* obj, const char* param, PyTypeObject* expected, bool allow_none = false) {
+    if (Py_IS_TYPE(obj, expected) || (allow_none && obj == Py_None)) return true;
+    arg_type_error(obj, param, expected);
+    return false;
+}
+inline bool check_str(PyObject* obj, const char* param) { return check_exact(obj, param, &PyUnicode_Type); }
+
+// TypeError for a result of the wrong type; returns nullptr.
+inline PyObject* result_type_error(PyObject* obj, PyTypeObject* expected) {
+    Ref got = type_name(Py_TYPE(obj));
+    Ref want = type_name(expected);
+    if (got && want) PyErr_Format(PyExc_TypeError, "Expected %U, got %.200U", want.get(), got.get());
+    return nullptr;
+}
+
+// Applies a Result check to a new reference, consuming it.
+inline PyObject* check_result(Result kind, PyObject* r) {
+    if (!r) return nullptr;
+    Ref owned = Ref::steal(r);
+    PyTypeObject* want = nullptr;
+    switch (kind) {
+        case Result::Any: return owned.release();
+        case Result::Str: want = &PyUnicode_Type; break;
+        case Result::Dict: want = &PyDict_Type; break;
+        case Result::List: want = &PyList_Type; break;
+        case Result::Int:
+            if (PyLong_CheckExact(r)) return owned.release();
+            if (PyNumber_Check(r)) return PyNumber_Long(r);
+            return result_type_error(r, &PyLong_Type);
+    }
+    if (Py_IS_TYPE(r, want) || r == Py_None) return owned.release();
+    return result_type_error(r, want);
+}
+
+// Conversion for an `int` parameter: exact int kept, other numbers int()-ed.
+inline Ref convert_int(PyObject* obj, const char* param) {
+    if (PyLong_CheckExact(obj)) return Ref::borrow(obj);
+    if (PyNumber_Check(obj)) return Ref::steal(PyNumber_Long(obj));
+    arg_type_error(obj, param, &PyLong_Type);
+    return {};
+}
+
+// Conversion for a `float` parameter (numbers and objects with __float__ or
+// __index__; text is refused with the interpreter's TypeError).
+inline Ref convert_float(PyObject* obj) {
+    if (PyFloat_CheckExact(obj)) return Ref::borrow(obj);
+    double v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) return {};
+    return Ref::steal(PyFloat_FromDouble(v));
+}
+
+inline Ref convert_bool(PyObject* obj) {
+    int t = PyObject_IsTrue(obj);
+    if (t < 0) return {};
+    return boolean(t);
+}
+
+// ------------------------------------------------------------------ binding
+
+inline const char* func_name(const Function* f) { return f->def->name; }
+
+inline PyObject* count_error(const Function* f, Py_ssize_t given) {
+    const Py_ssize_t total = f->nargs_total, required = f->nrequired;
+    const char* how;
+    Py_ssize_t expected;
+    if (required == total) {
+        how = "exactly";
+        expected = total;
+    } else if (given < required) {
+        how = "at least";
+        expected = required;
+    } else {
+        how = "at most";
+        expected = total;
+    }
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", func_name(f), how,
+                 expected, expected == 1 ? "" : "s", given);
+    return nullptr;
+}
+
+// Index of a keyword among the parameter names, -1 if none matches, -2 on error.
+inline int keyword_index(const Function* f, PyObject* key) {
+    for (int j = 0; j < f->nargs_total; ++j)
+        if (f->argnames[j] == key) return j;
+    for (int j = 0; j < f->nargs_total; ++j) {
+        int eq = PyUnicode_Compare(f->argnames[j], key);
+        if (eq == 0) return j;
+        if (eq == -1 && PyErr_Occurred()) return -2;
+    }
+    return -1;
+}
+
+// Binds a general call into slots[0..nargs_total).  Borrowed references.
+inline bool bind(const Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+    const int total = f->nargs_total;
+    if (nargs > total) {
+        count_error(f, nargs);
+        return false;
+    }
+    for (Py_ssize_t j = 0; j < total; ++j) slots[j] = j < nargs ? args[j] : nullptr;
+    if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t i = 0; i < nkw; ++i) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+            if (!PyUnicode_Check(key)) {
+                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", func_name(f));
+                return false;
+            }
+            int j = keyword_index(f, key);
+            if (j == -2) return false;
+            if (j < 0) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func_name(f), key);
+                return false;
+            }
+            if (slots[j]) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", func_name(f), key);
+                return false;
+            }
+            slots[j] = args[nargs + i];
+        }
+    }
+    const int first_default = f->nrequired;
+    for (int j = static_cast<int>(nargs); j < total; ++j) {
+        if (slots[j]) continue;
+        if (j < first_default) {
+            count_error(f, j);
+            return false;
+        }
+        slots[j] = PyTuple_GET_ITEM(f->defaults, j - first_default);
+    }
+    return true;
+}
+
+// Runs the parameter checks; converted arguments are kept alive in `owned`.
+inline bool apply_checks(const Function* f, PyObject** slots, Ref* owned) {
+    const int lead = f->nargs_total - static_cast<int>(f->def->params.size());
+    const auto& params = f->def->params;
+    if (f->converts) {
+        for (std::size_t i = 0; i < params.size(); ++i) {
+            const int j = lead + static_cast<int>(i);
+            Ref r;
+            switch (params[i].check) {
+                case Check::Int: r = convert_int(slots[j], params[i].name); break;
+                case Check::Bool: r = convert_bool(slots[j]); break;
+                case Check::Float: r = convert_float(slots[j]); break;
+                default: continue;
+            }
+            if (!r) return false;
+            slots[j] = r.get();
+            owned[j] = std::move(r);
+        }
+    }
+    if (f->tests) {
+        for (std::size_t i = 0; i < params.size(); ++i) {
+            const int j = lead + static_cast<int>(i);
+            PyObject* a = slots[j];
+            switch (params[i].check) {
+                case Check::Str:
+                    if (!check_exact(a, params[i].name, &PyUnicode_Type)) return false;
+                    break;
+                case Check::Dict:
+                    if (!check_exact(a, params[i].name, &PyDict_Type)) return false;
+                    break;
+                case Check::DictOrNone:
+                    if (!check_exact(a, params[i].name, &PyDict_Type, true)) return false;
+                    break;
+                default: break;
+            }
+        }
+    }
+    return true;
+}
+
+inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* f = reinterpret_cast<Function*>(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject* slots[kMaxArgs];
+    PyObject* const* bound = args;
+    if (kwnames || nargs != f->nargs_total || f->converts) {
+        if (kwnames || nargs != f->nargs_total) {
+            if (!bind(f, args, nargs, kwnames, slots)) return nullptr;
+        } else {
+            for (Py_ssize_t j = 0; j < nargs; ++j) slots[j] = args[j];
+        }
+        bound = slots;
+    }
+    Ref owned[kMaxArgs];
+    if (f->converts || f->tests) {
+        if (bound == args)  // type tests only: they never replace an argument
+            for (Py_ssize_t j = 0; j < nargs; ++j) slots[j] = args[j];
+        if (!apply_checks(f, slots, owned)) return nullptr;
+        bound = slots;
+    }
+    // Native code calling back into Python (text forms, nested containers)
+    // must end in RecursionError, never exhaust the C stack.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* r = f->def->impl(bound);
+    Py_LeaveRecursiveCall();
+    return f->def->result == Result::Any ? r : check_result(f->def->result, r);
+}
+
+// ------------------------------------------------------------ the type
+
+inline PyTypeObject*& function_type_slot() {
+    static PyTypeObject* type = nullptr;
+    return type;
+}
+
+inline int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* f = reinterpret_cast<Function*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->signature);
+    return 0;
+}
+
+inline int function_clear(PyObject* self) {
+    auto* f = reinterpret_cast<Function*>(self);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->signature);
+    return 0;
+}
+
+inline void function_dealloc(PyObject* self) {
+    auto* f = reinterpret_cast<Function*>(self);
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakrefs) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    for (int j = 0; j < kMaxArgs; ++j) Py_CLEAR(f->argnames[j]);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+inline PyObject* function_repr(PyObject* self) {
+    auto* f = reinterpret_cast<Function*>(self);
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+inline PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+// Pickled by reference, like a Python function: by its qualified name.
+inline PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(reinterpret_cast<Function*>(self)->qualname);
+}
+
+inline PyObject* get_name(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->name); }
+inline PyObject* get_qualname(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<Function*>(self)->qualname);
+}
+inline PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->doc); }
+inline PyObject* get_annotations(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<Function*>(self)->annotations);
+}
+inline PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+inline PyObject* get_defaults(PyObject* self, void*) {
+    auto* f = reinterpret_cast<Function*>(self);
+    return Py_NewRef(f->defaults ? f->defaults : Py_None);
+}
+
+// inspect.Signature carrying the annotation texts and defaults, built once.
+inline PyObject* get_signature(PyObject* self, void*) {
+    auto* f = reinterpret_cast<Function*>(self);
+    if (f->signature) return Py_NewRef(f->signature);
+    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+    if (!inspect) return nullptr;
+    Ref sig_cls = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
+    Ref par_cls = Ref::steal(sig_cls ? PyObject_GetAttrString(inspect.get(), "Parameter") : nullptr);
+    Ref kind = Ref::steal(par_cls ? PyObject_GetAttrString(par_cls.get(), "POSITIONAL_OR_KEYWORD") : nullptr);
+    if (!kind) return nullptr;
+    Ref params = Ref::steal(PyList_New(0));
+    if (!params) return nullptr;
+    const int lead = f->nargs_total - static_cast<int>(f->def->params.size());
+    for (int j = 0; j < f->nargs_total; ++j) {
+        Ref kwargs = Ref::steal(PyDict_New());
+        if (!kwargs) return nullptr;
+        if (j >= lead) {
+            const Param& p = f->def->params[static_cast<std::size_t>(j - lead)];
+            if (p.annotation) {
+                Ref ann = Ref::steal(PyUnicode_FromString(p.annotation));
+                if (!ann || PyDict_SetItemString(kwargs.get(), "annotation", ann.get()) < 0) return nullptr;
+            }
+            if (j >= f->nrequired &&
+                PyDict_SetItemString(kwargs.get(), "default", PyTuple_GET_ITEM(f->defaults, j - f->nrequired)) < 0)
+                return nullptr;
+        }
+        Ref args = Ref::steal(PyTuple_Pack(2, f->argnames[j], kind.get()));
+        Ref p = Ref::steal(args ? PyObject_Call(par_cls.get(), args.get(), kwargs.get()) : nullptr);
+        if (!p || PyList_Append(params.get(), p.get()) < 0) return nullptr;
+    }
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs) return nullptr;
+    if (f->def->ret) {
+        Ref ret = Ref::steal(PyUnicode_FromString(f->def->ret));
+        if (!ret || PyDict_SetItemString(kwargs.get(), "return_annotation", ret.get()) < 0) return nullptr;
+    }
+    Ref args = Ref::steal(PyTuple_Pack(1, params.get()));
+    Ref sig = Ref::steal(args ? PyObject_Call(sig_cls.get(), args.get(), kwargs.get()) : nullptr);
+    if (!sig) return nullptr;
+    if (!f->signature) f->signature = Py_NewRef(sig.get());
+    return sig.release();
+}
+
+inline PyGetSetDef function_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__annotate__", get_none, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__text_signature__", get_none, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+inline PyMemberDef function_members[] = {
+    {"__module__", Py_T_OBJECT_EX, offsetof(Function, module), 0, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Function, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+inline PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Creates the function type of this extension module (once per process).
+inline PyTypeObject* function_type() {
+    PyTypeObject*& type = function_type_slot();
+    if (type) return type;
+    static PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+        {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+        {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+        {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+        {Py_tp_getset, function_getset},
+        {Py_tp_members, function_members},
+        {Py_tp_methods, function_methods},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {
+        "kestrune.utils.function",
+        sizeof(Function),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL |
+            Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        slots,
+    };
+    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return type;
+}
+
+inline Ref default_value(const Default& d) {
+    switch (d.tag) {
+        case Default::Int: return Ref::steal(PyLong_FromDouble(d.number));
+        case Default::Float: return Ref::steal(PyFloat_FromDouble(d.number));
+        case Default::False: return boolean(false);
+        default: return none();
+    }
+}
+
+// Makes the function object for `def`, a member of the class `owner`.
+inline Ref make_function(const FuncDef& def, const char* owner, PyObject* module_name) {
+    PyTypeObject* tp = function_type();
+    if (!tp) return {};
+    const int lead = (def.kind == Kind::StaticMethod) ? 0 : 1;
+    const int total = lead + static_cast<int>(def.params.size());
+    if (total > kMaxArgs) {
+        PyErr_SetString(PyExc_SystemError, "too many parameters for a native function");
+        return {};
+    }
+    Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(Function, tp)));
+    if (!obj) return {};
+    auto* f = reinterpret_cast<Function*>(obj.get());
+    f->vectorcall = function_vectorcall;
+    f->def = &def;
+    f->name = f->qualname = f->module = f->doc = f->annotations = f->defaults = nullptr;
+    f->dict = f->signature = f->weakrefs = nullptr;
+    for (auto& n : f->argnames) n = nullptr;
+    f->nargs_total = static_cast<std::uint8_t>(total);
+    f->converts = f->tests = false;
+    f->module = Py_NewRef(module_name);
+    PyObject_GC_Track(obj.get());
+
+    f->name = intern(def.name);
+    f->qualname = PyUnicode_FromFormat("%s.%s", owner, def.name);
+    f->doc = def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
+    f->annotations = PyDict_New();
+    if (!f->name || !f->qualname || !f->doc || !f->annotations) return {};
+    if (lead) f->argnames[0] = intern(def.kind == Kind::ClassMethod ? "cls" : "self");
+    if (lead && !f->argnames[0]) return {};
+
+    int nrequired = lead;
+    Ref defaults = Ref::steal(PyList_New(0));
+    if (!defaults) return {};
+    for (std::size_t i = 0; i < def.params.size(); ++i) {
+        const Param& p = def.params[i];
+        PyObject*& slot = f->argnames[lead + static_cast<int>(i)];
+        slot = intern(p.name);
+        if (!slot) return {};
+        if (p.annotation) {
+            Ref ann = Ref::steal(PyUnicode_FromString(p.annotation));
+            if (!ann || PyDict_SetItem(f->annotations, slot, ann.get()) < 0) return {};
+        }
+        if (p.dflt.tag == Default::Required) {
+            nrequired = lead + static_cast<int>(i) + 1;
+        } else {
+            Ref v = default_value(p.dflt);
+            if (!v || PyList_Append(defaults.get(), v.get()) < 0) return {};
+        }
+        switch (p.check) {
+            case Check::Int:
+            case Check::Bool:
+            case Check::Float: f->converts = true; break;
+            case Check::Str:
+            case Check::Dict:
+            case Check::DictOrNone: f->tests = true; break;
+            case Check::None: break;
+        }
+    }
+    f->nrequired = static_cast<std::uint8_t>(nrequired);
+    if (PyList_GET_SIZE(defaults.get()) > 0) {
+        f->defaults = PyList_AsTuple(defaults.get());
+        if (!f->defaults) return {};
+    }
+    if (def.ret) {
+        Ref ann = Ref::steal(PyUnicode_FromString(def.ret));
+        if (!ann || PyDict_SetItemString(f->annotations, "return", ann.get()) < 0) return {};
+    }
+    return obj;
+}
+
+}  // namespace kst

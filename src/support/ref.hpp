@@ -1,0 +1,49 @@
+// Owning reference to a Python object.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace kst {
+
+// Holds one strong reference (or none).  Made explicit through its named
+// constructors: steal() takes over a new reference, borrow() adds one.
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref& other) noexcept : p_(Py_XNewRef(other.p_)) {}
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    ~Ref() { Py_XDECREF(p_); }
+
+    Ref& operator=(Ref other) noexcept {
+        std::swap(p_, other.p_);
+        return *this;
+    }
+
+    // Takes ownership of a new reference; a null pointer makes an empty Ref.
+    [[nodiscard]] static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    // Adds a reference to a borrowed object.
+    [[nodiscard]] static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
+
+    PyObject* get() const noexcept { return p_; }
+    // Gives up ownership: the caller now owns the reference.
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    void reset() noexcept { Ref().swap(*this); }
+    void swap(Ref& other) noexcept { std::swap(p_, other.p_); }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// A new reference to None / True / False.
+inline Ref none() noexcept { return Ref::borrow(Py_None); }
+inline Ref boolean(bool v) noexcept { return Ref::borrow(v ? Py_True : Py_False); }
+
+// Interned string that lives for the whole process (module-level constants).
+inline PyObject* intern(const char* s) noexcept { return PyUnicode_InternFromString(s); }
+
+}  // namespace kst

@@ -1,0 +1,68 @@
+// Test-only module: a class whose members exercise the shared binder, the
+// parameter checks and the result checks.  Each member returns the tuple of
+// its bound arguments (self/cls included), so tests see defaults and
+// conversions.
+#include "support/module.hpp"
+
+namespace {
+
+using namespace kst;
+
+ModuleOnce once{"_kst_testsupport"};
+
+template <int N>
+PyObject* echo(PyObject* const* a) {
+    PyObject* t = PyTuple_New(N);
+    if (!t) return nullptr;
+    for (int i = 0; i < N; ++i) PyTuple_SET_ITEM(t, i, Py_NewRef(a[i]));
+    return t;
+}
+
+PyObject* second(PyObject* const* a) { return Py_NewRef(a[1]); }
+
+constexpr Param method_params[] = {{"a", "int"}, {"b", "Any", Check::None, kNone}};
+constexpr Param cls_params[] = {{"key", "str", Check::Str}};
+constexpr Param static_params[] = {
+    {"x", nullptr}, {"count", "int", Check::Int, int_default(0)}, {"flag", "bool", Check::Bool, kFalse}};
+constexpr Param typed_params[] = {{"key", "str", Check::Str}, {"data", "dict | None", Check::DictOrNone, kNone}};
+constexpr Param order_params[] = {{"key", "str", Check::Str}, {"fallback", "int", Check::Int, int_default(0)}};
+constexpr Param float_params[] = {{"value", "float", Check::Float, float_default(0.0)}};
+constexpr Param exact_dict_params[] = {{"source", "dict", Check::Dict}};
+constexpr Param value_params[] = {{"value", "Any"}};
+
+const FuncDef members[] = {
+    {.name = "method", .kind = Kind::Method, .impl = echo<3>, .ret = "tuple", .params = method_params,
+     .doc = "An instance method with one optional parameter."},
+    {.name = "klass", .kind = Kind::ClassMethod, .impl = echo<2>, .ret = "tuple", .params = cls_params},
+    {.name = "static", .kind = Kind::StaticMethod, .impl = echo<3>, .params = static_params},
+    {.name = "typed", .kind = Kind::Method, .impl = echo<3>, .params = typed_params},
+    {.name = "order", .kind = Kind::Method, .impl = echo<3>, .params = order_params},
+    {.name = "floating", .kind = Kind::Method, .impl = echo<2>, .params = float_params},
+    {.name = "exact_dict", .kind = Kind::StaticMethod, .impl = echo<1>, .params = exact_dict_params},
+    {.name = "as_str", .kind = Kind::Method, .impl = second, .ret = "str", .params = value_params,
+     .result = Result::Str},
+    {.name = "as_int", .kind = Kind::Method, .impl = second, .ret = "int", .params = value_params,
+     .result = Result::Int},
+    {.name = "as_list", .kind = Kind::Method, .impl = second, .params = value_params, .result = Result::List},
+    {.name = "prop", .kind = Kind::Getter, .impl = echo<1>, .ret = "tuple"},
+};
+
+int exec(PyObject* module) {
+    if (!begin_exec(once)) return -1;
+    PyObject* globals = PyModule_GetDict(module);
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return -1;
+    Ref bases = Ref::steal(PyTuple_New(0));
+    if (!bases) return -1;
+    ClassBody body("Probe", module_name.get());
+    if (!body.prepare(reinterpret_cast<PyObject*>(&PyType_Type), bases.get(), "Binder probe.") ||
+        !body.add_all(members))
+        return -1;
+    if (!set_global(globals, "Probe", body.create())) return -1;
+    end_exec(once, module);
+    return 0;
+}
+
+}  // namespace
+
+KST_MODULE(_kst_testsupport, "Test-only binder probe.", exec)
