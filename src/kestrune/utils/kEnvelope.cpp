@@ -197,6 +197,10 @@ bool walk_dict(PyObject* d, Each&& each) {
     }
 }
 
+// An empty dict sized for the entries of `d`, so that filling it in needs no
+// resizing.
+inline PyObject* new_dict_like(PyObject* d) { return _PyDict_NewPresized(PyDict_GET_SIZE(d)); }
+
 // `key, value = item`, with the interpreter's messages.
 bool unpack_pair(PyObject* item, Ref& key, Ref& value) {
     if ((PyTuple_CheckExact(item) || PyList_CheckExact(item)) && Py_SIZE(item) == 2) {
@@ -262,7 +266,7 @@ PyObject* serialize_sequence(PyObject* cls, PyObject* seq) {
 // A new dict with the same keys and converted values: an exact dict walked
 // directly, a subclass through its items().
 PyObject* serialize_mapping(PyObject* cls, PyObject* mapping) {
-    Ref out = Ref::steal(PyDict_New());
+    Ref out = Ref::steal(PyDict_CheckExact(mapping) ? new_dict_like(mapping) : PyDict_New());
     if (!out) return nullptr;
     auto store = [&](PyObject* key, PyObject* value) {
         Ref conv = Ref::steal(serialize_child(cls, value));
@@ -323,7 +327,7 @@ PyObject* serialize(PyObject* cls, PyObject* value) {
 
 // The body of _flatten, for an exact dict.
 PyObject* flatten(PyObject* cls, PyObject* source) {
-    Ref out = Ref::steal(PyDict_New());
+    Ref out = Ref::steal(new_dict_like(source));
     if (!out) return nullptr;
     bool ok = walk_dict(source, [&](PyObject* key, PyObject* value) {
         Ref conv = Ref::steal(serialize_child(cls, value));
