@@ -96,14 +96,19 @@ struct Function {
 // The name shown for a type in messages: its __name__.
 inline Ref type_name(PyTypeObject* t) { return Ref::steal(PyType_GetName(t)); }
 
-// Attaches a note to the exception being raised.
-inline void add_note(const char* text) {
-    PyObject* exc = PyErr_GetRaisedException();
-    Ref r = Ref::steal(PyObject_CallMethod(exc, "add_note", "s", text));
-    if (r)
-        PyErr_SetRaisedException(exc);
-    else
-        Py_DECREF(exc);  // the failure of add_note replaces the original
+// Raises TypeError(message), with a note when `note` is given (as add_note
+// would attach it: a one-element __notes__ list).
+inline void raise_type_error(PyObject* message, const char* note) {
+    Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message));
+    if (!exc) return;
+    if (note) {
+        Ref text = Ref::steal(PyUnicode_FromString(note));
+        Ref notes = Ref::steal(text ? PyList_New(1) : nullptr);
+        if (!notes) return;
+        PyList_SET_ITEM(notes.get(), 0, text.release());
+        if (PyObject_SetAttrString(exc.get(), "__notes__", notes.get()) < 0) return;
+    }
+    PyErr_SetRaisedException(exc.release());
 }
 
 // TypeError for an argument of the wrong type; returns nullptr.
@@ -111,9 +116,14 @@ inline PyObject* arg_type_error(PyObject* obj, const char* param, PyTypeObject* 
     Ref got = type_name(Py_TYPE(obj));
     Ref want = type_name(expected);
     if (!got || !want) return nullptr;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200U, got %.200U)",
-                 param, want.get(), got.get());
-    if (PyObject_TypeCheck(obj, expected)) add_note("Subclasses of built-in types are not accepted; pass an exact instance of the built-in type.");
+    Ref message = Ref::steal(PyUnicode_FromFormat("Argument '%.200s' has incorrect type (expected %.200U, got %.200U)",
+                                                  param, want.get(), got.get()));
+    if (!message) return nullptr;
+    const bool subclass = PyObject_TypeCheck(obj, expected);
+    raise_type_error(message.get(),
+                     subclass ? "Subclasses of built-in types are not accepted; pass an exact instance of the "
+                                "built-in type."
+                              : nullptr);
     return nullptr;
 }
 
