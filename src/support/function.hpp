@@ -261,42 +261,41 @@ inline bool bind(const Function* f, PyObject* const* args, Py_ssize_t nargs, PyO
     return true;
 }
 
-// Runs the parameter checks; converted arguments are kept alive in `owned`.
-inline bool apply_checks(const Function* f, PyObject** slots, Ref* owned) {
-    const int lead = f->nargs_total - static_cast<int>(f->def->params.size());
+// Runs the conversions (Int, Bool, Float) in place; converted arguments are
+// kept alive in `owned`.
+inline bool apply_conversions(const Function* f, PyObject** slots, Ref* owned) {
     const auto& params = f->def->params;
-    if (f->converts) {
-        for (std::size_t i = 0; i < params.size(); ++i) {
-            const int j = lead + static_cast<int>(i);
-            Ref r;
-            switch (params[i].check) {
-                case Check::Int: r = convert_int(slots[j], params[i].name); break;
-                case Check::Bool: r = convert_bool(slots[j]); break;
-                case Check::Float: r = convert_float(slots[j]); break;
-                default: continue;
-            }
-            if (!r) return false;
-            slots[j] = r.get();
-            owned[j] = std::move(r);
+    const int lead = f->nargs_total - static_cast<int>(params.size());
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        const int j = lead + static_cast<int>(i);
+        Ref r;
+        switch (params[i].check) {
+            case Check::Int: r = convert_int(slots[j], params[i].name); break;
+            case Check::Bool: r = convert_bool(slots[j]); break;
+            case Check::Float: r = convert_float(slots[j]); break;
+            default: continue;
         }
+        if (!r) return false;
+        slots[j] = r.get();
+        owned[j] = std::move(r);
     }
-    if (f->tests) {
-        for (std::size_t i = 0; i < params.size(); ++i) {
-            const int j = lead + static_cast<int>(i);
-            PyObject* a = slots[j];
-            switch (params[i].check) {
-                case Check::Str:
-                    if (!check_exact(a, params[i].name, &PyUnicode_Type)) return false;
-                    break;
-                case Check::Dict:
-                    if (!check_exact(a, params[i].name, &PyDict_Type)) return false;
-                    break;
-                case Check::DictOrNone:
-                    if (!check_exact(a, params[i].name, &PyDict_Type, true)) return false;
-                    break;
-                default: break;
-            }
+    return true;
+}
+
+// Runs the exact-type tests (Str, Dict, DictOrNone).
+inline bool apply_tests(const Function* f, PyObject* const* args) {
+    const auto& params = f->def->params;
+    const int lead = f->nargs_total - static_cast<int>(params.size());
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        PyObject* a = args[lead + static_cast<int>(i)];
+        bool ok = true;
+        switch (params[i].check) {
+            case Check::Str: ok = check_exact(a, params[i].name, &PyUnicode_Type); break;
+            case Check::Dict: ok = check_exact(a, params[i].name, &PyDict_Type); break;
+            case Check::DictOrNone: ok = check_exact(a, params[i].name, &PyDict_Type, true); break;
+            default: break;
         }
+        if (!ok) return false;
     }
     return true;
 }
@@ -306,21 +305,18 @@ inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, 
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* slots[kMaxArgs];
     PyObject* const* bound = args;
-    if (kwnames || nargs != f->nargs_total || f->converts) {
-        if (kwnames || nargs != f->nargs_total) {
-            if (!bind(f, args, nargs, kwnames, slots)) return nullptr;
-        } else {
-            for (Py_ssize_t j = 0; j < nargs; ++j) slots[j] = args[j];
-        }
+    if (kwnames || nargs != f->nargs_total) {
+        if (!bind(f, args, nargs, kwnames, slots)) return nullptr;
         bound = slots;
     }
     Ref owned[kMaxArgs];
-    if (f->converts || f->tests) {
-        if (bound == args)  // type tests only: they never replace an argument
+    if (f->converts) {
+        if (bound == args)
             for (Py_ssize_t j = 0; j < nargs; ++j) slots[j] = args[j];
-        if (!apply_checks(f, slots, owned)) return nullptr;
+        if (!apply_conversions(f, slots, owned)) return nullptr;
         bound = slots;
     }
+    if (f->tests && !apply_tests(f, bound)) return nullptr;
     // Native code calling back into Python (text forms, nested containers)
     // must end in RecursionError, never exhaust the C stack.
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
