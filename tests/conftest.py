@@ -1,6 +1,29 @@
+import os
 import sys
 
 import pytest
+
+pytest_plugins = ["refleak"]
+
+try:
+    from hypothesis import settings
+except ImportError:  # pragma: no cover
+    settings = None
+
+if settings is not None:
+    # Debug and sanitizer builds run the property tests with fewer examples;
+    # KESTRUNE_FUZZ_EXAMPLES raises the budget for a long local run.
+    slow = hasattr(sys, "gettotalrefcount") or "libasan" in os.environ.get("LD_PRELOAD", "")
+    settings.register_profile(
+        "kestrune",
+        max_examples=int(os.environ.get("KESTRUNE_FUZZ_EXAMPLES", "30" if slow else "150")),
+        deadline=None,
+    )
+    settings.load_profile("kestrune")
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "no_refleak: not repeated by the reference-leak mode")
 
 
 @pytest.fixture
@@ -10,7 +33,9 @@ def fresh_import():
     saved = {}
 
     def run(name):
-        saved.setdefault(name, sys.modules.pop(name))
+        module = sys.modules.pop(name, None)
+        if module is not None:
+            saved.setdefault(name, module)
         __import__(name)
 
     yield run

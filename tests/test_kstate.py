@@ -70,6 +70,7 @@ def test_class_and_module_attributes():
     assert public == {"IntEnum", "kState"}
 
 
+@pytest.mark.no_refleak  # the pickle machinery's own caches
 @pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
 def test_members_pickle_as_enum_members(protocol):
     for member in kState:

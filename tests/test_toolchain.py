@@ -6,6 +6,8 @@ from pathlib import Path
 
 import pytest
 
+pytestmark = pytest.mark.no_refleak  # runs processes, nothing native
+
 SCRIPT = Path(__file__).resolve().parent.parent / "tools" / "py314"
 
 needs_root_tools = pytest.mark.skipif(

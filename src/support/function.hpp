@@ -96,14 +96,19 @@ struct Function {
 // The name shown for a type in messages: its __name__.
 inline Ref type_name(PyTypeObject* t) { return Ref::steal(PyType_GetName(t)); }
 
-// Attaches a note to the exception being raised.
-inline void add_note(const char* text) {
-    PyObject* exc = PyErr_GetRaisedException();
-    Ref r = Ref::steal(PyObject_CallMethod(exc, "add_note", "s", text));
-    if (r)
-        PyErr_SetRaisedException(exc);
-    else
-        Py_DECREF(exc);  // the failure of add_note replaces the original
+// Raises TypeError(message), with a note when `note` is given (as add_note
+// would attach it: a one-element __notes__ list).
+inline void raise_type_error(PyObject* message, const char* note) {
+    Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message));
+    if (!exc) return;
+    if (note) {
+        Ref text = Ref::steal(PyUnicode_FromString(note));
+        Ref notes = Ref::steal(text ? PyList_New(1) : nullptr);
+        if (!notes) return;
+        PyList_SET_ITEM(notes.get(), 0, text.release());
+        if (PyObject_SetAttrString(exc.get(), "__notes__", notes.get()) < 0) return;
+    }
+    PyErr_SetRaisedException(exc.release());
 }
 
 // TypeError for an argument of the wrong type; returns nullptr.
@@ -111,9 +116,14 @@ inline PyObject* arg_type_error(PyObject* obj, const char* param, PyTypeObject* 
     Ref got = type_name(Py_TYPE(obj));
     Ref want = type_name(expected);
     if (!got || !want) return nullptr;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200U, got %.200U)",
-                 param, want.get(), got.get());
-    if (PyObject_TypeCheck(obj, expected)) add_note("Subclasses of built-in types are not accepted; pass an exact instance of the built-in type.");
+    Ref message = Ref::steal(PyUnicode_FromFormat("Argument '%.200s' has incorrect type (expected %.200U, got %.200U)",
+                                                  param, want.get(), got.get()));
+    if (!message) return nullptr;
+    const bool subclass = PyObject_TypeCheck(obj, expected);
+    raise_type_error(message.get(),
+                     subclass ? "Subclasses of built-in types are not accepted; pass an exact instance of the "
+                                "built-in type."
+                              : nullptr);
     return nullptr;
 }
 
@@ -251,42 +261,41 @@ inline bool bind(const Function* f, PyObject* const* args, Py_ssize_t nargs, PyO
     return true;
 }
 
-// Runs the parameter checks; converted arguments are kept alive in `owned`.
-inline bool apply_checks(const Function* f, PyObject** slots, Ref* owned) {
-    const int lead = f->nargs_total - static_cast<int>(f->def->params.size());
+// Runs the conversions (Int, Bool, Float) in place; converted arguments are
+// kept alive in `owned`.
+inline bool apply_conversions(const Function* f, PyObject** slots, Ref* owned) {
     const auto& params = f->def->params;
-    if (f->converts) {
-        for (std::size_t i = 0; i < params.size(); ++i) {
-            const int j = lead + static_cast<int>(i);
-            Ref r;
-            switch (params[i].check) {
-                case Check::Int: r = convert_int(slots[j], params[i].name); break;
-                case Check::Bool: r = convert_bool(slots[j]); break;
-                case Check::Float: r = convert_float(slots[j]); break;
-                default: continue;
-            }
-            if (!r) return false;
-            slots[j] = r.get();
-            owned[j] = std::move(r);
+    const int lead = f->nargs_total - static_cast<int>(params.size());
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        const int j = lead + static_cast<int>(i);
+        Ref r;
+        switch (params[i].check) {
+            case Check::Int: r = convert_int(slots[j], params[i].name); break;
+            case Check::Bool: r = convert_bool(slots[j]); break;
+            case Check::Float: r = convert_float(slots[j]); break;
+            default: continue;
         }
+        if (!r) return false;
+        slots[j] = r.get();
+        owned[j] = std::move(r);
     }
-    if (f->tests) {
-        for (std::size_t i = 0; i < params.size(); ++i) {
-            const int j = lead + static_cast<int>(i);
-            PyObject* a = slots[j];
-            switch (params[i].check) {
-                case Check::Str:
-                    if (!check_exact(a, params[i].name, &PyUnicode_Type)) return false;
-                    break;
-                case Check::Dict:
-                    if (!check_exact(a, params[i].name, &PyDict_Type)) return false;
-                    break;
-                case Check::DictOrNone:
-                    if (!check_exact(a, params[i].name, &PyDict_Type, true)) return false;
-                    break;
-                default: break;
-            }
+    return true;
+}
+
+// Runs the exact-type tests (Str, Dict, DictOrNone).
+inline bool apply_tests(const Function* f, PyObject* const* args) {
+    const auto& params = f->def->params;
+    const int lead = f->nargs_total - static_cast<int>(params.size());
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        PyObject* a = args[lead + static_cast<int>(i)];
+        bool ok = true;
+        switch (params[i].check) {
+            case Check::Str: ok = check_exact(a, params[i].name, &PyUnicode_Type); break;
+            case Check::Dict: ok = check_exact(a, params[i].name, &PyDict_Type); break;
+            case Check::DictOrNone: ok = check_exact(a, params[i].name, &PyDict_Type, true); break;
+            default: break;
         }
+        if (!ok) return false;
     }
     return true;
 }
@@ -296,21 +305,18 @@ inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, 
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* slots[kMaxArgs];
     PyObject* const* bound = args;
-    if (kwnames || nargs != f->nargs_total || f->converts) {
-        if (kwnames || nargs != f->nargs_total) {
-            if (!bind(f, args, nargs, kwnames, slots)) return nullptr;
-        } else {
-            for (Py_ssize_t j = 0; j < nargs; ++j) slots[j] = args[j];
-        }
+    if (kwnames || nargs != f->nargs_total) {
+        if (!bind(f, args, nargs, kwnames, slots)) return nullptr;
         bound = slots;
     }
     Ref owned[kMaxArgs];
-    if (f->converts || f->tests) {
-        if (bound == args)  // type tests only: they never replace an argument
+    if (f->converts) {
+        if (bound == args)
             for (Py_ssize_t j = 0; j < nargs; ++j) slots[j] = args[j];
-        if (!apply_checks(f, slots, owned)) return nullptr;
+        if (!apply_conversions(f, slots, owned)) return nullptr;
         bound = slots;
     }
+    if (f->tests && !apply_tests(f, bound)) return nullptr;
     // Native code calling back into Python (text forms, nested containers)
     // must end in RecursionError, never exhaust the C stack.
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;

@@ -20,23 +20,7 @@ struct ModuleOnce {
     bool done = false;
 };
 
-// Call first in the exec slot; false (with an exception set) means stop.
-inline bool begin_exec(ModuleOnce& once) {
-    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id < 0) return false;
-    if (once.interp >= 0 && once.interp != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
-        return false;
-    }
-    if (once.done) {
-        PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
-                     once.name);
-        return false;
-    }
-    once.interp = id;
-    return true;
-}
+
 
 // The interpreter marks an executed module by giving it a (here empty) state
 // block, and importlib.reload of a marked module skips the exec slot without
@@ -52,6 +36,25 @@ inline void drop_exec_mark(PyObject* module) {
         fields[2] = nullptr;
         PyMem_Free(state);
     }
+}
+
+// Call first in the exec slot; false (with an exception set) means stop.
+inline bool begin_exec(ModuleOnce& once, PyObject* module) {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id < 0) return false;
+    if (once.interp >= 0 && once.interp != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        return false;
+    }
+    if (once.done) {
+        PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     once.name);
+        drop_exec_mark(module);  // every later reload is refused too
+        return false;
+    }
+    once.interp = id;
+    return true;
 }
 
 // Call when the body has run to its end.

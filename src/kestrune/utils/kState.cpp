@@ -21,7 +21,7 @@ const FuncDef display_name_def{
 };
 
 int exec(PyObject* module) {
-    if (!begin_exec(once)) return -1;
+    if (!begin_exec(once, module)) return -1;
     PyObject* globals = PyModule_GetDict(module);
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     s_name = intern("name");
