@@ -323,9 +323,3 @@ def test_deep_recursion_raises_recursion_error():
     with pytest.raises(RecursionError):
         Probe.static(None, Deep())
     gc.collect()
-
-
-def test_built_for_the_running_interpreter():
-    # The debug interpreter's modules must see its pyconfig.h (Py_DEBUG), or
-    # their reference counting escapes its accounting.
-    assert _kst_testsupport.PY_DEBUG == hasattr(sys, "gettotalrefcount")

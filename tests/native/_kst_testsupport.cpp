@@ -59,11 +59,6 @@ int exec(PyObject* module) {
         !body.add_all(members))
         return -1;
     if (!set_global(globals, "Probe", body.create())) return -1;
-#ifdef Py_DEBUG
-    if (!set_global(globals, "PY_DEBUG", boolean(true))) return -1;
-#else
-    if (!set_global(globals, "PY_DEBUG", boolean(false))) return -1;
-#endif
     end_exec(once, module);
     return 0;
 }
