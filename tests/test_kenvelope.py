@@ -15,7 +15,7 @@ import sys
 import threading
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, strategies as st
 
 import kestrune.utils.kEnvelope as kenv
 from kestrune.utils.kDict import kDict
@@ -94,9 +94,10 @@ def test_signatures(name, signature):
     ("raise ZeroDivisionError('no store today')\n", "ZeroDivisionError: no store today"),
     ("other = 1\n", "ImportError: cannot import name kDict"),
 ])
+@pytest.mark.no_refleak  # runs a process
 def test_import_fails_with_the_kdict_import(tmp_path, kdict_source, error):
     utils = tmp_path / "kestrune" / "utils"
-    utils.mkdir(parents=True)
+    utils.mkdir(parents=True, exist_ok=True)
     for init in (tmp_path / "kestrune" / "__init__.py", utils / "__init__.py"):
         init.write_text("")
     shutil.copy(kenv.__file__, utils)
@@ -211,8 +212,9 @@ def test_nest_makes_the_module_level_kenvelope(monkeypatch):
         pass
 
     assert type(Sub().nest("k")) is kEnvelope
-    monkeypatch.setattr(kenv, "kEnvelope", Sub)
-    assert type(kEnvelope().nest("k")) is Sub
+    with monkeypatch.context() as patch:
+        patch.setattr(kenv, "kEnvelope", Sub)
+        assert type(kEnvelope().nest("k")) is Sub
 
 
 # ------------------------------------------------------------ plain data
@@ -348,11 +350,12 @@ def test_result_checks_of_get_and_tojson(monkeypatch):
     e._flatten = lambda source: None
     assert e.get() is None
     fake = type("FakeJson", (), {"dumps": staticmethod(lambda value, **kw: repr((value, kw)).encode())})
-    monkeypatch.setattr(kenv, "json", fake)
-    with pytest.raises(TypeError, match="^Expected str, got bytes$"):
-        kEnvelope().toJson()
-    fake.dumps = staticmethod(lambda value, **kw: repr((value, kw)))
-    assert kEnvelope().put("a", 1).toJson() == "({'a': 1}, {'indent': 4})"
+    with monkeypatch.context() as patch:
+        patch.setattr(kenv, "json", fake)
+        with pytest.raises(TypeError, match="^Expected str, got bytes$"):
+            kEnvelope().toJson()
+        fake.dumps = staticmethod(lambda value, **kw: repr((value, kw)))
+        assert kEnvelope().put("a", 1).toJson() == "({'a': 1}, {'indent': 4})"
 
 
 def test_rebound_module_names_change_the_walk(monkeypatch):
@@ -463,8 +466,8 @@ def _outcome(call):
         return type(error), str(error)
 
 
+@pytest.mark.no_refleak  # the example generator's own caches; the other tests cover the walk
 @pytest.mark.parametrize("cls", [kEnvelope, type("Plain", (kEnvelope,), {})], ids=["native", "subclass"])
-@settings(max_examples=150, deadline=None)
 @given(fields=st.dictionaries(KEYS, TREES, max_size=5))
 def test_matches_the_reference(cls, fields):
     native, model = cls(), ref.kEnvelope()
