@@ -233,6 +233,15 @@ def test_get_converts(value, expected):
     assert result == expected and type(result) is type(expected)
 
 
+OFFSETS = st.timedeltas(min_value=dt.timedelta(hours=-23, minutes=-59), max_value=dt.timedelta(hours=23, minutes=59))
+
+
+@pytest.mark.no_refleak  # the example generator's own caches
+@given(st.datetimes(timezones=st.one_of(st.none(), st.just(dt.timezone.utc), st.builds(dt.timezone, OFFSETS))))
+def test_datetimes_come_out_as_their_isoformat(value):
+    assert kEnvelope._serialize_value([value]) == [value.isoformat()]
+
+
 @pytest.mark.parametrize("value", [dt.date(2026, 1, 1), Color.red, {1, 2}, b"x", 1.5, True, kEnvelope(), object()])
 def test_get_leaves_other_values_as_they_are(value):
     assert kEnvelope().put("v", value).get()["v"] is value

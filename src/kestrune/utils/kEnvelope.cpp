@@ -45,6 +45,11 @@ unsigned int s_bad_tag;  // a version tag seen with them replaced
 
 PyTypeObject* s_datetime_type;  // datetime.datetime
 PyTypeObject* s_date_type;      // datetime.date
+PyTypeObject* s_timezone_type;  // datetime.timezone
+PyObject* s_utcoffset;          // "utcoffset"
+// datetime, date and timezone are immutable types: their methods are fixed,
+// and no attribute (such as a data-class marker) can be added to them.
+bool s_dates_fixed = false;
 
 // Module-level names read at call time.  The first four steer the walk.
 enum Global : int { G_kDict, G_is_dataclass, G_asdict, G_datetime, G_json, G_kEnvelope, G_count };
@@ -149,7 +154,7 @@ PyObject* flatten(PyObject* cls, PyObject* source);
 // class and no datetime, and whose type nobody can change.
 inline bool plain_leaf(PyTypeObject* t) {
     return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
-           t == Py_TYPE(Py_None) || t == &PyBytes_Type || t == s_date_type;
+           t == Py_TYPE(Py_None) || t == &PyBytes_Type || (t == s_date_type && s_dates_fixed);
 }
 
 // cls._serialize_value(item), run natively when that cannot be told apart.
@@ -290,6 +295,68 @@ PyObject* serialize_kdict(PyObject* cls, PyObject* value) {
 
 PyObject* isoformat(PyObject* value) { return call_method(value, s_isoformat).release(); }
 
+// Writes `v` as `width` decimal digits.
+inline char* digits(char* p, int v, int width) {
+    for (int i = width - 1; i >= 0; --i, v /= 10) p[i] = static_cast<char>('0' + v % 10);
+    return p + width;
+}
+
+// isoformat() of an exact datetime, written directly: the same text as the
+// method gives, for a naive value or one whose tzinfo is a fixed timezone
+// (both immutable types, so nothing of theirs can be replaced).  Other
+// tzinfo objects get the method itself.
+PyObject* exact_isoformat(PyObject* v) {
+    PyObject* tz = PyDateTime_DATE_GET_TZINFO(v);
+    if (tz != Py_None && !Py_IS_TYPE(tz, s_timezone_type)) return isoformat(v);
+    char buf[48];
+    char* p = digits(buf, PyDateTime_GET_YEAR(v), 4);
+    *p++ = '-';
+    p = digits(p, PyDateTime_GET_MONTH(v), 2);
+    *p++ = '-';
+    p = digits(p, PyDateTime_GET_DAY(v), 2);
+    *p++ = 'T';
+    p = digits(p, PyDateTime_DATE_GET_HOUR(v), 2);
+    *p++ = ':';
+    p = digits(p, PyDateTime_DATE_GET_MINUTE(v), 2);
+    *p++ = ':';
+    p = digits(p, PyDateTime_DATE_GET_SECOND(v), 2);
+    if (const int us = PyDateTime_DATE_GET_MICROSECOND(v)) {
+        *p++ = '.';
+        p = digits(p, us, 6);
+    }
+    if (tz != Py_None) {
+        int days = 0, secs = 0, us = 0;
+        if (tz != PyDateTime_TimeZone_UTC) {
+            Ref offset = call_method(tz, s_utcoffset, {v});
+            if (!offset) return nullptr;
+            if (!PyDelta_Check(offset.get())) return isoformat(v);  // not for a timezone
+            days = PyDateTime_DELTA_GET_DAYS(offset.get());
+            secs = PyDateTime_DELTA_GET_SECONDS(offset.get());
+            us = PyDateTime_DELTA_GET_MICROSECONDS(offset.get());
+        }
+        char sign = '+';
+        if (days < 0) {  // -(days, secs, us) in normalised form
+            sign = '-';
+            long long total = -((static_cast<long long>(days) * 86400 + secs) * 1000000 + us);
+            secs = static_cast<int>(total / 1000000);
+            us = static_cast<int>(total % 1000000);
+        }
+        *p++ = sign;
+        p = digits(p, secs / 3600, 2);
+        *p++ = ':';
+        p = digits(p, secs / 60 % 60, 2);
+        if (secs % 60 || us) {
+            *p++ = ':';
+            p = digits(p, secs % 60, 2);
+            if (us) {
+                *p++ = '.';
+                p = digits(p, us, 6);
+            }
+        }
+    }
+    return PyUnicode_FromStringAndSize(buf, p - buf);
+}
+
 // The body of _serialize_value: the first matching rule converts the value.
 PyObject* serialize(PyObject* cls, PyObject* value) {
     PyTypeObject* t = Py_TYPE(value);
@@ -298,7 +365,7 @@ PyObject* serialize(PyObject* cls, PyObject* value) {
         if (plain_leaf(t)) return Py_NewRef(value);
         if (t == &PyList_Type || t == &PyTuple_Type) return serialize_sequence(cls, value);
         if (t == &PyDict_Type) return serialize_mapping(cls, value);
-        if (t == s_datetime_type) return isoformat(value);
+        if (t == s_datetime_type) return s_dates_fixed ? exact_isoformat(value) : isoformat(value);
         if (t == reinterpret_cast<PyTypeObject*>(s_genuine[G_kDict])) return serialize_kdict(cls, value);
     }
     Ref kdict = global_value(G_kDict);
@@ -454,7 +521,7 @@ bool intern_all() {
         {&s_data, "_data"},   {&s_has, "has"},         {&s_add, "add"},
         {&s_set, "set"},      {&s_remove, "remove"},   {&s_get, "get"},
         {&s_raw, "Raw"},      {&s_items, "items"},     {&s_isoformat, "isoformat"},
-        {&s_dumps, "dumps"},  {&s_flatten, "_flatten"}, {&s_serialize_value, "_serialize_value"},
+        {&s_dumps, "dumps"},  {&s_utcoffset, "utcoffset"},  {&s_flatten, "_flatten"}, {&s_serialize_value, "_serialize_value"},
     };
     for (auto& n : names)
         if (!(*n.slot = intern(n.text))) return false;
@@ -503,6 +570,10 @@ int exec(PyObject* module) {
     if (!PyDateTimeAPI) return -1;
     s_datetime_type = PyDateTimeAPI->DateTimeType;
     s_date_type = PyDateTimeAPI->DateType;
+    s_timezone_type = Py_TYPE(PyDateTime_TimeZone_UTC);
+    s_dates_fixed = true;
+    for (PyTypeObject* t : {s_datetime_type, s_date_type, s_timezone_type, PyDateTimeAPI->DeltaType})
+        s_dates_fixed = s_dates_fixed && PyType_HasFeature(t, Py_TPFLAGS_IMMUTABLETYPE);
     for (int i = 0; i < G_count; ++i) {
         PyObject* v = PyDict_GetItemWithError(globals, s_gname[i]);
         if (!v) return -1;
