@@ -95,11 +95,11 @@ class KDictMachine(RuleBasedStateMachine):
         assert self.d._key_map == {n: k for n, (k, _) in self.model.items()} and self.d.Count == len(entries)
 
 
-TestKDictMachine = KDictMachine.TestCase
-TestKDictMachine.settings = settings(max_examples=150, stateful_step_count=30, deadline=None)
+TestKDictMachine = pytest.mark.no_refleak(KDictMachine.TestCase)  # hypothesis keeps state of its own
+TestKDictMachine.settings = settings(stateful_step_count=30)
 
 
-@settings(max_examples=400, deadline=None)
+@pytest.mark.no_refleak
 @given(key=KEYS)
 def test_key_rule_is_casefold(key):
     for _ in range(2):  # a second read of the same key object
@@ -114,7 +114,7 @@ def test_key_rule_is_casefold(key):
 WORDS = ["true", "1", "yes", "y", "on", "false", "0", "no", "n", "off"]
 
 
-@settings(max_examples=300, deadline=None)
+@pytest.mark.no_refleak
 @given(text=st.sampled_from(WORDS).map(lambda w: w.upper()) | ANY_TEXT,
        pad=st.sampled_from(["", " ", "\t\u2003", "\u00a0"]))
 def test_bool_words(text, pad):

@@ -890,7 +890,7 @@ bool intern_all() {
 }
 
 int exec(PyObject* module) {
-    if (!begin_exec(once)) return -1;
+    if (!begin_exec(once, module)) return -1;
     PyObject* globals = PyModule_GetDict(module);
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     if (!module_name || !intern_all()) return -1;
