@@ -151,8 +151,10 @@ def test_text_form():
     d.set("l", [d])  # list items show as repr(), the default one for kDict: no recursion
     assert str(d).startswith("l=[<kestrune.utils.kDict.kDict object at 0x") and str(kDict()) == ""
     fancy = type("Fancy", (), {"__format__": lambda self, spec: StrSub(f"<{spec}>")})()
-    assert str(kDict({"A": 1, "b": [1, 2], "ü": "ß\U0001f600", "n": kDict({"x": None, "y": 1.5}), "f": fancy})) == \
-        "A=1, b=[1, 2], ü=ß\U0001f600, n=y=1.5, f=<>"
+    assert str(kDict({"A": 1, "b": [1, 2], "n": kDict({"x": None, "y": 1.5}), "f": fancy})) == "A=1, b=[1, 2], n=y=1.5, f=<>"
+    values = [0, -7, 2**30, -(2**62), 10**30, True, Level.low, 2.5, "ß\U0001f600", StrSub("s"), "é", None, (1,)]
+    data = {f"k{i}": v for i, v in enumerate(values)} | {"\u20ac": "x"}
+    assert str(kDict(data)) == ", ".join(f"{k}={v}" for k, v in data.items() if v is not None)
 
 
 def test_text_form_errors():
@@ -163,9 +165,22 @@ def test_text_form_errors():
         str(a)
     with pytest.raises(ZeroDivisionError):
         str(kDict({"k": Raises(ZeroDivisionError)}))
-    a.set("b", type("Grow", (), {"__format__": lambda self, spec: str(a.set(f"k{a.Count}", 1).Count)})())
-    with pytest.raises(RuntimeError, match="changed size during iteration"):
-        str(a)
+
+
+@pytest.mark.parametrize("change, result", [
+    (lambda d: d.set("z", 1), "dictionary changed size during iteration"),
+    (lambda d: d.remove("c"), "dictionary changed size during iteration"),
+    (lambda d: (d.remove("a"), d.set("a", 5)), "dictionary keys changed during iteration"),
+    (lambda d: (d.remove("c"), d.set("z", 9)), "a=1, b=M, z=9"),
+    (lambda d: d.set("c", 7), "a=1, b=M, c=7"),
+])
+def test_changes_while_printing_follow_dict_iteration(change, result):
+    d = kDict({"a": 1, "b": 2, "c": 3})
+    d.set("b", type("M", (), {"__format__": lambda self, spec: (change(d), "M")[1]})())
+    try:
+        assert str(d) == result
+    except RuntimeError as e:
+        assert str(e) == result
 
 
 @pytest.mark.parametrize("op, error", [

@@ -731,17 +731,135 @@ PyObject* Merge_impl(PyObject* const* a) {
     return Py_NewRef(self);
 }
 
+// Decimal digits of a compact exact int, written backwards from `end`;
+// returns the count.
+int int_digits(PyObject* x, char* end) {
+    const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(x));
+    std::size_t u = v < 0 ? 0 - static_cast<std::size_t>(v) : static_cast<std::size_t>(v);
+    int n = 0;
+    do {
+        *--end = static_cast<char>('0' + u % 10);
+        ++n;
+    } while (u /= 10);
+    if (v < 0) {
+        *--end = '-';
+        ++n;
+    }
+    return n;
+}
+
+// The pieces of the text form, gathered first and then copied into one new
+// str.  A piece is a str (its content is used, as the interpreter joins
+// formatted texts) or a compact exact int, whose digits are written directly.
+class TextForm {
+public:
+    explicit TextForm(Py_ssize_t items) { parts_.reserve(static_cast<std::size_t>(items) * 2); }
+
+    // Adds format(key, "") and format(value, "").
+    bool add(PyObject* key, PyObject* value) {
+        total_ += parts_.empty() ? 1 : 3;  // "=", and ", " before all but the first
+        return piece(key) && piece(value);
+    }
+
+    PyObject* finish() {
+        if (parts_.empty()) return Py_NewRef(s_empty);
+        Ref out = Ref::steal(PyUnicode_New(total_, maxchar_));
+        if (!out) return nullptr;
+        PyObject* o = out.get();
+        kind_ = PyUnicode_KIND(o);
+        data_ = PyUnicode_DATA(o);
+        for (std::size_t i = 0; i < parts_.size(); ++i) {
+            if (i % 2)
+                ascii("=", 1);
+            else if (i)
+                ascii(", ", 2);
+            PyObject* x = parts_[i].get();
+            if (!PyUnicode_Check(x)) {
+                char digits[24];
+                const int n = int_digits(x, digits + sizeof digits);
+                ascii(digits + sizeof digits - n, n);
+                continue;
+            }
+            const Py_ssize_t len = PyUnicode_GET_LENGTH(x);
+            if (PyUnicode_KIND(x) == kind_)
+                std::memcpy(static_cast<char*>(data_) + at_ * kind_, PyUnicode_DATA(x),
+                            static_cast<std::size_t>(len) * static_cast<std::size_t>(kind_));
+            else if (PyUnicode_CopyCharacters(o, at_, x, 0, len) < 0)
+                return nullptr;
+            at_ += len;
+        }
+        return out.release();
+    }
+
+private:
+    bool piece(PyObject* x) {
+        Ref text;
+        if (PyLong_CheckExact(x) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(x))) {
+            char digits[24];
+            total_ += int_digits(x, digits + sizeof digits);
+            parts_.push_back(Ref::borrow(x));
+            return true;
+        }
+        text = PyUnicode_CheckExact(x) ? Ref::borrow(x) : Ref::steal(PyObject_Format(x, s_empty));
+        if (!text) return false;
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(text.get());
+        if (len > PY_SSIZE_T_MAX / 4 - total_) {
+            PyErr_NoMemory();
+            return false;
+        }
+        total_ += len;
+        maxchar_ = std::max(maxchar_, PyUnicode_MAX_CHAR_VALUE(text.get()));
+        parts_.push_back(std::move(text));
+        return true;
+    }
+
+    void ascii(const char* p, int n) {
+        if (kind_ == PyUnicode_1BYTE_KIND)
+            std::memcpy(static_cast<char*>(data_) + at_, p, static_cast<std::size_t>(n));
+        else
+            for (int i = 0; i < n; ++i) PyUnicode_WRITE(kind_, data_, at_ + i, static_cast<Py_UCS1>(p[i]));
+        at_ += n;
+    }
+
+    std::vector<Ref> parts_;
+    Py_ssize_t total_ = 0;
+    Py_UCS4 maxchar_ = 127;
+    int kind_ = 0;
+    void* data_ = nullptr;
+    Py_ssize_t at_ = 0;
+};
+
 // The text form: "k=v" pieces joined by ", ", each side as format(x, "").
-// The formatted texts are gathered first, then copied into one new str.
 PyObject* str_impl(PyObject* const* a) {
     Ref data = read_data(a[0]);
     if (!data) return nullptr;
+    if (PyDict_CheckExact(data.get())) {
+        // Walks the dict as its items() iterator would, with the iterator's
+        // checks, since formatting a value may change it.
+        PyObject* d = data.get();
+        const Py_ssize_t used = PyDict_GET_SIZE(d);
+        Py_ssize_t left = used, pos = 0;
+        PyObject *k, *v;
+        TextForm text(used);
+        for (;;) {
+            if (PyDict_GET_SIZE(d) != used) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                return nullptr;
+            }
+            if (!PyDict_Next(d, &pos, &k, &v)) break;
+            if (left-- == 0) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+                return nullptr;
+            }
+            Ref key = Ref::borrow(k), value = Ref::borrow(v);
+            if (!text.add(key.get(), value.get())) return nullptr;
+        }
+        return text.finish();
+    }
     Ref items = call_method(data.get(), s_items);
     Ref it = Ref::steal(items ? PyObject_GetIter(items.get()) : nullptr);
     if (!it) return nullptr;
-    std::vector<Ref> parts;
-    Py_ssize_t total = 0;
-    Py_UCS4 maxchar = 127;
+    TextForm text(0);
     for (;;) {
         PyObject* item = nullptr;
         const int r = PyIter_NextItem(it.get(), &item);
@@ -750,42 +868,9 @@ PyObject* str_impl(PyObject* const* a) {
         Ref owned = Ref::steal(item), k, v;
         if (!unpack2(item, k, v)) return nullptr;
         owned.reset();
-        for (PyObject* x : {k.get(), v.get()}) {
-            Ref text = Ref::steal(PyObject_Format(x, s_empty));
-            if (!text) return nullptr;
-            const Py_ssize_t len = PyUnicode_GET_LENGTH(text.get());
-            if (len > PY_SSIZE_T_MAX / 2 - 3 - total) return PyErr_NoMemory();
-            total += len + (parts.size() % 2 ? 0 : (parts.empty() ? 1 : 3));  // "=", or ", " and "="
-            maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(text.get()));
-            parts.push_back(std::move(text));
-        }
+        if (!text.add(k.get(), v.get())) return nullptr;
     }
-    if (parts.empty()) return Py_NewRef(s_empty);
-    Ref out = Ref::steal(PyUnicode_New(total, maxchar));
-    if (!out) return nullptr;
-    PyObject* o = out.get();
-    const int okind = PyUnicode_KIND(o);
-    void* odata = PyUnicode_DATA(o);
-    Py_ssize_t pos = 0;
-    auto put = [&](Py_UCS4 c) { PyUnicode_WRITE(okind, odata, pos++, c); };
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        if (i % 2)
-            put('=');
-        else if (i) {
-            put(',');
-            put(' ');
-        }
-        PyObject* s = parts[i].get();
-        const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
-        if (PyUnicode_KIND(s) == okind) {
-            std::memcpy(static_cast<char*>(odata) + pos * okind, PyUnicode_DATA(s),
-                        static_cast<std::size_t>(len) * static_cast<std::size_t>(okind));
-        } else if (PyUnicode_CopyCharacters(o, pos, s, 0, len) < 0) {
-            return nullptr;
-        }
-        pos += len;
-    }
-    return out.release();
+    return text.finish();
 }
 
 PyObject* normalize_key_impl(PyObject* const* a) { return fold(a[0]).release(); }
