@@ -1,0 +1,1023 @@
+// kestrune.utils.kDict: the case-insensitive document container.
+//
+// A kDict keeps two ordinary instance attributes: `_data` (stored key ->
+// value, in insertion order) and `_key_map` (case-folded key -> stored key).
+// Every member reaches the others through attribute lookup on the instance,
+// so subclasses and instance attributes can replace them.  The lookups are
+// skipped only where that cannot be seen: the instance is exactly a kDict,
+// the class still holds its original members (checked through the type's
+// version tag), and the instance __dict__ holds nothing but `_data` and
+// `_key_map`, both exact dicts.  Everything else takes the general road:
+// attribute reads, method calls, and generic item operations on whatever
+// objects the attributes hold.
+#include "support/module.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using namespace kst;
+
+ModuleOnce once{"kDict"};
+
+// ------------------------------------------------------------ process state
+
+// Interned names.
+PyObject* s_data;
+PyObject* s_key_map;
+PyObject* s_set;
+PyObject* s_get;
+PyObject* s_getList;
+PyObject* s_validate_key;
+PyObject* s_normalize_key;
+PyObject* s_convert_value;
+PyObject* s_keys;
+PyObject* s_items;
+PyObject* s_clear;
+PyObject* s_Raw;
+PyObject* s_strip;
+PyObject* s_lower;
+PyObject* s_fromisoformat;
+PyObject* s_datetime;
+PyObject* s_empty;  // "" (the format specification of the text form)
+
+PyObject* g_globals;        // the module's namespace
+PyObject* g_datetime;       // the genuine datetime class
+PyObject* g_fromisoformat;  // datetime.fromisoformat, bound to the class
+PyObject* g_casefold;       // str.casefold
+PyObject* g_true_words;     // tuple of the texts read as True
+PyObject* g_false_words;    // tuple of the texts read as False
+PyTypeObject* g_cls;        // kDict itself
+
+// The class-dict entries the shortcuts rely on: each must still be the
+// object the class was created with (nullptr: the name must stay absent).
+constexpr int kWatched = 10;
+PyObject* g_watch_names[kWatched];
+PyObject* g_watch_values[kWatched];
+// Version tags under which the class was last found unchanged / changed.
+unsigned int g_good_tag;
+unsigned int g_bad_tag;
+
+// --------------------------------------------------------------- shortcuts
+
+// Checks the class's members against the originals and remembers the
+// answer under the class's (freshly assigned) version tag.  A modification
+// that leaves them alone (copyreg caching __slotnames__, a new docstring)
+// keeps the shortcuts.
+bool class_unchanged(PyTypeObject* tp) {
+    unsigned int tag = tp->tp_version_tag;
+    if (tag != 0 && tag == g_bad_tag) return false;
+    if (!PyUnstable_Type_AssignVersionTag(tp)) return false;
+    tag = tp->tp_version_tag;
+    bool ok = false;
+    PyObject* mro = tp->tp_mro;
+    if (mro && PyTuple_GET_SIZE(mro) == 2 && PyTuple_GET_ITEM(mro, 0) == reinterpret_cast<PyObject*>(tp) &&
+        PyTuple_GET_ITEM(mro, 1) == reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
+        Ref dict = Ref::steal(PyType_GetDict(tp));
+        ok = static_cast<bool>(dict);
+        for (int i = 0; ok && i < kWatched; ++i) {
+            PyObject* v = nullptr;
+            const int r = PyDict_GetItemRef(dict.get(), g_watch_names[i], &v);
+            Py_XDECREF(v);  // only compared by identity; the class keeps it alive
+            ok = r >= 0 && v == g_watch_values[i];
+        }
+        if (PyErr_Occurred()) PyErr_Clear();
+    }
+    (ok ? g_good_tag : g_bad_tag) = tag;
+    return ok;
+}
+
+// The two dictionaries of an instance on the shortcut road (strong refs, so
+// that user code run in the middle of an operation cannot free them).
+struct Store {
+    Ref data;
+    Ref key_map;
+};
+
+// Which of the two attributes an instance-dict key names: 1 `_data`,
+// 2 `_key_map`, 0 neither.
+int attr_slot(PyObject* k) {
+    if (k == s_data) return 1;
+    if (k == s_key_map) return 2;
+    if (!PyUnicode_CheckExact(k)) return 0;
+    if (PyUnicode_EqualToUTF8(k, "_data")) return 1;
+    if (PyUnicode_EqualToUTF8(k, "_key_map")) return 2;
+    return 0;
+}
+
+// 1: the shortcuts apply and `s` is filled; 0: take the general road;
+// -1: error.
+int fast_store(PyObject* self, Store& s) {
+    PyTypeObject* tp = Py_TYPE(self);
+    if (tp != g_cls) return 0;
+    if ((g_good_tag == 0 || tp->tp_version_tag != g_good_tag) && !class_unchanged(tp)) return 0;
+    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!dict) return -1;
+    if (!PyDict_CheckExact(dict.get()) || PyDict_GET_SIZE(dict.get()) != 2) return 0;
+    PyObject* found[3] = {};
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    for (int i = 0; i < 2; ++i) {
+        if (!PyDict_Next(dict.get(), &pos, &k, &v)) return 0;
+        found[attr_slot(k)] = v;
+    }
+    PyObject* data = found[1];
+    PyObject* key_map = found[2];
+    if (!data || !key_map || !PyDict_CheckExact(data) || !PyDict_CheckExact(key_map)) return 0;
+    s.data = Ref::borrow(data);
+    s.key_map = Ref::borrow(key_map);
+    return 1;
+}
+
+// ------------------------------------------------------------- generic ops
+
+Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
+
+// mapping.get(key): the value, or None when absent.
+Ref map_get(PyObject* mapping, PyObject* key) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* v = nullptr;
+        if (PyDict_GetItemRef(mapping, key, &v) < 0) return {};
+        return v ? Ref::steal(v) : none();
+    }
+    return call_method(mapping, s_get, {key});
+}
+
+// Like map_get on an exact dict, but an absent key (or a None value) gives
+// an empty Ref with no error set; `err` tells errors apart.
+Ref dict_lookup(PyObject* dict, PyObject* key, bool& err) {
+    PyObject* v = nullptr;
+    err = PyDict_GetItemRef(dict, key, &v) < 0;
+    if (v == Py_None) Py_CLEAR(v);
+    return Ref::steal(v);
+}
+
+// dict[key] on an exact dict, raising KeyError(key) when absent.
+Ref dict_item(PyObject* dict, PyObject* key) {
+    PyObject* v = nullptr;
+    const int r = PyDict_GetItemRef(dict, key, &v);
+    if (r == 0) {
+        Ref exc = call(PyExc_KeyError, {key});
+        if (exc) PyErr_SetRaisedException(exc.release());
+    }
+    return Ref::steal(v);
+}
+
+bool map_clear(PyObject* mapping) {
+    if (PyDict_CheckExact(mapping)) {
+        PyDict_Clear(mapping);
+        return true;
+    }
+    return static_cast<bool>(call_method(mapping, s_clear));
+}
+
+// `a, b = item`, with the interpreter's messages.
+bool unpack2(PyObject* item, Ref& a, Ref& b) {
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+        a = Ref::borrow(PyTuple_GET_ITEM(item, 0));
+        b = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+        return true;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(item));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(item)->tp_iter && !PySequence_Check(item)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
+        }
+        return false;
+    }
+    Ref* out[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+        PyObject* v = nullptr;
+        const int r = PyIter_NextItem(it.get(), &v);
+        if (r < 0) return false;
+        if (r == 0) {
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            return false;
+        }
+        *out[i] = Ref::steal(v);
+    }
+    PyObject* extra = nullptr;
+    const int r = PyIter_NextItem(it.get(), &extra);
+    if (r < 0) return false;
+    if (r == 0) return true;
+    Py_DECREF(extra);
+    if (PyList_CheckExact(item) || PyTuple_CheckExact(item) || PyDict_CheckExact(item))
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", PyObject_Length(item));
+    else
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    return false;
+}
+
+// ------------------------------------------------------------------- keys
+
+inline bool ascii_upper(Py_UCS1 c) { return c >= 'A' && c <= 'Z'; }
+
+// For eight ASCII bytes: 0x80 in each byte that is a capital letter.  (No
+// carry crosses a byte: every byte is below 0x80.)
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+inline std::uint64_t capitals(std::uint64_t x) {
+    return (x + kOnes * (0x80 - 'A')) & ~(x + kOnes * (0x80 - 'Z' - 1)) & (kOnes * 0x80);
+}
+
+// Recently folded keys, by identity of the key object: a key read again
+// (the same literal, the same stored key) skips building its folded text
+// and hashing it.  Entries hold strong references, so a cached address
+// cannot be reused by another object while it is in the table.
+struct FoldEntry {
+    PyObject* key;
+    PyObject* folded;
+};
+constexpr std::size_t kFoldSlots = 64;
+constexpr Py_ssize_t kFoldMaxLength = 64;
+FoldEntry g_fold_cache[kFoldSlots];
+
+inline FoldEntry& fold_slot(PyObject* key) {
+    return g_fold_cache[(reinterpret_cast<std::uintptr_t>(key) >> 4) % kFoldSlots];
+}
+
+Ref fold_uncached(PyObject* key);
+
+// key.casefold() for an exact str.  Lower-case ASCII comes back as the same
+// object; other ASCII is folded by table; everything else goes through the
+// interpreter's own str.casefold, so results are identical for every code
+// point, lone surrogates included.
+Ref fold(PyObject* key) {
+    FoldEntry& e = fold_slot(key);
+    if (e.key == key) return Ref::borrow(e.folded);
+    Ref r = fold_uncached(key);
+    if (r && r.get() != key && PyUnicode_GET_LENGTH(key) <= kFoldMaxLength) {
+        PyObject* old_key = std::exchange(e.key, Py_NewRef(key));
+        PyObject* old_folded = std::exchange(e.folded, Py_NewRef(r.get()));
+        Py_XDECREF(old_key);  // exact str objects: no user code runs
+        Py_XDECREF(old_folded);
+    }
+    return r;
+}
+
+Ref fold_uncached(PyObject* key) {
+    if (!PyUnicode_IS_ASCII(key)) return call(g_casefold, {key});
+    const Py_UCS1* p = PyUnicode_1BYTE_DATA(key);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(key);
+    Py_ssize_t i = 0;
+    for (std::uint64_t w; i + 8 <= n; i += 8) {
+        std::memcpy(&w, p + i, 8);
+        if (capitals(w)) break;
+    }
+    while (i < n && !ascii_upper(p[i])) ++i;
+    if (i == n) return Ref::borrow(key);
+    PyObject* r = PyUnicode_New(n, 127);
+    if (!r) return {};
+    Py_UCS1* q = PyUnicode_1BYTE_DATA(r);
+    std::memcpy(q, p, static_cast<std::size_t>(i));
+    for (std::uint64_t w; i + 8 <= n; i += 8) {
+        std::memcpy(&w, p + i, 8);
+        w += capitals(w) >> 2;  // 0x20 added to each capital
+        std::memcpy(q + i, &w, 8);
+    }
+    for (; i < n; ++i) q[i] = ascii_upper(p[i]) ? static_cast<Py_UCS1>(p[i] + ('a' - 'A')) : p[i];
+    return Ref::steal(r);
+}
+
+// str.isspace() for an exact str.
+bool all_space(PyObject* key) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(key);
+    if (n == 0) return false;
+    const int kind = PyUnicode_KIND(key);
+    const void* data = PyUnicode_DATA(key);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) return false;
+    return true;
+}
+
+// The rule of _validate_key for an exact str.
+Ref validate_fold(PyObject* key) {
+    if (PyUnicode_GET_LENGTH(key) == 0 || all_space(key)) {
+        PyErr_SetString(PyExc_ValueError, "Key cannot be empty.");
+        return {};
+    }
+    return fold(key);
+}
+
+// ------------------------------------------------------------- conversion
+
+// The boolean word table for a str (subclasses included): 1 a true word,
+// 0 a false word, -1 not in the table, -2 error.
+int bool_word(PyObject* value) {
+    Ref low;
+    if (PyUnicode_CheckExact(value)) {
+        // value.strip().lower() without building objects for ASCII text
+        const int kind = PyUnicode_KIND(value);
+        const void* data = PyUnicode_DATA(value);
+        Py_ssize_t b = 0, e = PyUnicode_GET_LENGTH(value);
+        while (b < e && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, b))) ++b;
+        while (e > b && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, e - 1))) --e;
+        bool ascii = true;
+        for (Py_ssize_t i = b; i < e && ascii; ++i) ascii = PyUnicode_READ(kind, data, i) < 128;
+        if (ascii) {
+            if (e - b > 5) return -1;
+            char buf[6] = {};
+            for (Py_ssize_t i = b; i < e; ++i) {
+                const auto c = static_cast<char>(PyUnicode_READ(kind, data, i));
+                buf[i - b] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
+            }
+            const std::string_view w(buf, static_cast<std::size_t>(e - b));
+            for (const char* t : {"true", "1", "yes", "y", "on"})
+                if (w == t) return 1;
+            for (const char* f : {"false", "0", "no", "n", "off"})
+                if (w == f) return 0;
+            return -1;
+        }
+        Ref sub = Ref::steal(PyUnicode_Substring(value, b, e));
+        if (!sub) return -2;
+        low = call_method(sub.get(), s_lower);
+    } else {
+        // a str subclass: its own strip and lower
+        Ref stripped = call_method(value, s_strip);
+        if (stripped) low = call_method(stripped.get(), s_lower);
+    }
+    if (!low) return -2;
+    int r = PySequence_Contains(g_true_words, low.get());
+    if (r != 0) return r > 0 ? 1 : -2;
+    r = PySequence_Contains(g_false_words, low.get());
+    if (r != 0) return r > 0 ? 0 : -2;
+    return -1;
+}
+
+// Steps 3 to 5 of the conversion; TypeError and ValueError are caught by the
+// caller.
+Ref convert_steps(PyObject* value, PyObject* expected) {
+    if (expected == reinterpret_cast<PyObject*>(&PyBool_Type)) {
+        if (PyUnicode_Check(value)) {
+            const int w = bool_word(value);
+            if (w == -2) return {};
+            if (w >= 0) return boolean(w);
+        }
+        const int t = PyObject_IsTrue(value);
+        if (t < 0) return {};
+        return boolean(t);
+    }
+    Ref dt = global(g_globals, s_datetime);
+    if (!dt) return {};
+    if (expected == dt.get() && PyUnicode_Check(value)) {
+        if (dt.get() == g_datetime) return call(g_fromisoformat, {value});
+        return call_method(dt.get(), s_fromisoformat, {value});
+    }
+    return call(expected, {value});
+}
+
+PyObject* convert_value(PyObject* value, PyObject* expected) {
+    const int inst = PyObject_IsInstance(value, expected);
+    if (inst < 0) return nullptr;
+    if (inst) return Py_NewRef(value);
+    Ref r = convert_steps(value, expected);
+    if (!r && (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError))) {
+        PyErr_Clear();
+        return Py_NewRef(Py_None);
+    }
+    return r.release();
+}
+
+// ------------------------------------------------- the store's operations
+
+// get on the shortcut road.  `expected` may be nullptr (not given) or None.
+PyObject* get_fast(PyObject* self, Store& s, PyObject* key, PyObject* expected) {
+    Ref n = fold(key);
+    if (!n) return nullptr;
+    bool err;
+    Ref stored = dict_lookup(s.key_map.get(), n.get(), err);
+    if (err) return nullptr;
+    if (!stored) Py_RETURN_NONE;
+    Ref value = dict_item(s.data.get(), stored.get());
+    if (!value) return nullptr;
+    if (!expected || expected == Py_None) return value.release();
+    // The lookups above may have run user code (keys written directly into
+    // the dictionaries); look again before skipping self._convert_value.
+    Store again;
+    const int f = fast_store(self, again);
+    if (f < 0) return nullptr;
+    if (f) return convert_value(value.get(), expected);
+    return call_method(self, s_convert_value, {value.get(), expected}).release();
+}
+
+PyObject* get_general(PyObject* self, PyObject* key, PyObject* expected) {
+    Ref n = call_method(self, s_normalize_key, {key});
+    if (!n) return nullptr;
+    Ref key_map = getattr(self, s_key_map);
+    if (!key_map) return nullptr;
+    Ref stored = map_get(key_map.get(), n.get());
+    if (!stored) return nullptr;
+    if (stored.get() == Py_None) Py_RETURN_NONE;
+    Ref data = getattr(self, s_data);
+    if (!data) return nullptr;
+    Ref value = Ref::steal(PyObject_GetItem(data.get(), stored.get()));
+    if (!value) return nullptr;
+    if (!expected || expected == Py_None) return value.release();
+    return call_method(self, s_convert_value, {value.get(), expected}).release();
+}
+
+// set on the shortcut road; `key` must be exactly a str.
+bool set_fast(Store& s, PyObject* key, PyObject* value) {
+    Ref n = validate_fold(key);
+    if (!n) return false;
+    PyObject* data = s.data.get();
+    PyObject* key_map = s.key_map.get();
+    bool err;
+    Ref stored = dict_lookup(key_map, n.get(), err);
+    if (err) return false;
+    if (value == Py_None) {
+        if (!stored) return true;
+        return PyDict_DelItem(data, stored.get()) == 0 && PyDict_DelItem(key_map, n.get()) == 0;
+    }
+    if (stored && stored.get() != key) {
+        const int ne = PyUnicode_CheckExact(stored.get()) ? !PyUnicode_Equal(stored.get(), key)
+                                                          : PyObject_RichCompareBool(stored.get(), key, Py_NE);
+        if (ne < 0) return false;
+        if (ne && PyDict_DelItem(data, stored.get()) < 0) return false;
+    }
+    return PyDict_SetItem(data, key, value) == 0 && PyDict_SetItem(key_map, n.get(), key) == 0;
+}
+
+bool set_general(PyObject* self, PyObject* key, PyObject* value) {
+    Ref n = call_method(self, s_validate_key, {key});
+    if (!n) return false;
+    Ref key_map = getattr(self, s_key_map);
+    if (!key_map) return false;
+    Ref stored = map_get(key_map.get(), n.get());
+    if (!stored) return false;
+    const bool present = stored.get() != Py_None;
+    if (value == Py_None) {
+        if (!present) return true;
+        Ref data = getattr(self, s_data);
+        if (!data || PyObject_DelItem(data.get(), stored.get()) < 0) return false;
+        key_map = getattr(self, s_key_map);
+        return key_map && PyObject_DelItem(key_map.get(), n.get()) == 0;
+    }
+    if (present) {
+        const int ne = PyObject_RichCompareBool(stored.get(), key, Py_NE);
+        if (ne < 0) return false;
+        if (ne) {
+            Ref data = getattr(self, s_data);
+            if (!data || PyObject_DelItem(data.get(), stored.get()) < 0) return false;
+        }
+    }
+    Ref data = getattr(self, s_data);
+    if (!data || PyObject_SetItem(data.get(), key, value) < 0) return false;
+    key_map = getattr(self, s_key_map);
+    return key_map && PyObject_SetItem(key_map.get(), n.get(), key) == 0;
+}
+
+// self.set(key, value): the result of the call.
+Ref call_set(PyObject* self, PyObject* key, PyObject* value) {
+    Store s;
+    const int f = fast_store(self, s);
+    if (f < 0) return {};
+    if (f) {
+        if (!check_str(key, "key") || !set_fast(s, key, value)) return {};
+        return Ref::borrow(self);
+    }
+    return call_method(self, s_set, {key, value});
+}
+
+// self.get(key) (expected nullptr) or self.get(key, expected).
+Ref call_get(PyObject* self, PyObject* key, PyObject* expected) {
+    Store s;
+    const int f = fast_store(self, s);
+    if (f < 0) return {};
+    if (f) {
+        if (!check_str(key, "key")) return {};
+        return Ref::steal(get_fast(self, s, key, expected));
+    }
+    if (expected) return call_method(self, s_get, {key, expected});
+    return call_method(self, s_get, {key});
+}
+
+// self._data, read cheaply on the shortcut road.
+Ref read_data(PyObject* self) {
+    Store s;
+    const int f = fast_store(self, s);
+    if (f < 0) return {};
+    if (f) return std::move(s.data);
+    return getattr(self, s_data);
+}
+
+// --------------------------------------------------------------- members
+
+PyObject* init_impl(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* data = a[1];
+    // Both dictionaries are sized for `data` up front.
+    const Py_ssize_t size = data == Py_None ? 0 : PyDict_GET_SIZE(data);
+    Ref d1 = Ref::steal(_PyDict_NewPresized(size));
+    if (!d1 || PyObject_SetAttr(self, s_data, d1.get()) < 0) return nullptr;
+    Ref d2 = Ref::steal(_PyDict_NewPresized(size));
+    if (!d2 || PyObject_SetAttr(self, s_key_map, d2.get()) < 0) return nullptr;
+    if (size == 0) Py_RETURN_NONE;
+    Store s;
+    const int f = fast_store(self, s);
+    if (f < 0) return nullptr;
+    if (f) {
+        // Nothing here runs user code: the keys are exact str (or refused),
+        // and every value dropped from the new store is still held by `data`.
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(data, &pos, &k, &v)) {
+            Ref key = Ref::borrow(k), value = Ref::borrow(v);
+            if (!check_str(k, "key") || !set_fast(s, k, v)) return nullptr;
+        }
+        Py_RETURN_NONE;
+    }
+    Ref items = call_method(data, s_items);
+    Ref it = Ref::steal(items ? PyObject_GetIter(items.get()) : nullptr);
+    if (!it) return nullptr;
+    for (;;) {
+        PyObject* item = nullptr;
+        const int r = PyIter_NextItem(it.get(), &item);
+        if (r < 0) return nullptr;
+        if (r == 0) break;
+        Ref owned = Ref::steal(item), k, v;
+        if (!unpack2(item, k, v) || !call_method(self, s_set, {k.get(), v.get()})) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* getitem_impl(PyObject* const* a) { return call_get(a[0], a[1], nullptr).release(); }
+
+PyObject* setitem_impl(PyObject* const* a) {
+    if (!call_set(a[0], a[1], a[2])) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* has_impl(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* key = a[1];
+    Store s;
+    const int f = fast_store(self, s);
+    if (f < 0) return nullptr;
+    int r;
+    if (f) {
+        Ref n = fold(key);
+        if (!n) return nullptr;
+        r = PyDict_Contains(s.key_map.get(), n.get());
+    } else {
+        Ref n = call_method(self, s_normalize_key, {key});
+        if (!n) return nullptr;
+        Ref key_map = getattr(self, s_key_map);
+        if (!key_map) return nullptr;
+        r = PySequence_Contains(key_map.get(), n.get());
+    }
+    if (r < 0) return nullptr;
+    return PyBool_FromLong(r);
+}
+
+PyObject* count_impl(PyObject* const* a) {
+    Ref data = read_data(a[0]);
+    if (!data) return nullptr;
+    const Py_ssize_t n = PyObject_Size(data.get());
+    if (n < 0) return nullptr;
+    return PyLong_FromSsize_t(n);
+}
+
+PyObject* keys_impl(PyObject* const* a) {
+    Ref data = read_data(a[0]);
+    if (!data) return nullptr;
+    return call_method(data.get(), s_keys).release();
+}
+
+PyObject* raw_impl(PyObject* const* a) { return read_data(a[0]).release(); }
+
+PyObject* set_impl(PyObject* const* a) {
+    PyObject* self = a[0];
+    Store s;
+    const int f = fast_store(self, s);
+    if (f < 0) return nullptr;
+    if (!(f ? set_fast(s, a[1], a[2]) : set_general(self, a[1], a[2]))) return nullptr;
+    return Py_NewRef(self);
+}
+
+PyObject* add_impl(PyObject* const* a) { return call_set(a[0], a[1], a[2]).release(); }
+
+PyObject* remove_impl(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* key = a[1];
+    Store s;
+    const int f = fast_store(self, s);
+    if (f < 0) return nullptr;
+    if (f) {
+        Ref n = fold(key);
+        if (!n) return nullptr;
+        bool err;
+        Ref stored = dict_lookup(s.key_map.get(), n.get(), err);
+        if (err) return nullptr;
+        if (!stored) Py_RETURN_FALSE;
+        if (PyDict_DelItem(s.data.get(), stored.get()) < 0 || PyDict_DelItem(s.key_map.get(), n.get()) < 0)
+            return nullptr;
+        Py_RETURN_TRUE;
+    }
+    Ref n = call_method(self, s_normalize_key, {key});
+    if (!n) return nullptr;
+    Ref key_map = getattr(self, s_key_map);
+    if (!key_map) return nullptr;
+    Ref stored = map_get(key_map.get(), n.get());
+    if (!stored) return nullptr;
+    if (stored.get() == Py_None) Py_RETURN_FALSE;
+    Ref data = getattr(self, s_data);
+    if (!data || PyObject_DelItem(data.get(), stored.get()) < 0) return nullptr;
+    key_map = getattr(self, s_key_map);
+    if (!key_map || PyObject_DelItem(key_map.get(), n.get()) < 0) return nullptr;
+    Py_RETURN_TRUE;
+}
+
+PyObject* clear_impl(PyObject* const* a) {
+    PyObject* self = a[0];
+    Ref data = getattr(self, s_data);
+    if (!data || !map_clear(data.get())) return nullptr;
+    Ref key_map = getattr(self, s_key_map);
+    if (!key_map || !map_clear(key_map.get())) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* get_impl(PyObject* const* a) {
+    PyObject* self = a[0];
+    Store s;
+    const int f = fast_store(self, s);
+    if (f < 0) return nullptr;
+    return f ? get_fast(self, s, a[1], a[2]) : get_general(self, a[1], a[2]);
+}
+
+PyObject* getOr_impl(PyObject* const* a) {
+    PyObject* fallback = a[2];
+    Ref r = call_get(a[0], a[1], reinterpret_cast<PyObject*>(Py_TYPE(fallback)));
+    if (!r) return nullptr;
+    return r.get() == Py_None ? Py_NewRef(fallback) : r.release();
+}
+
+PyObject* Require_impl(PyObject* const* a) {
+    Ref r = call_get(a[0], a[1], a[2]);
+    if (!r) return nullptr;
+    if (r.get() == Py_None) return PyErr_Format(PyExc_Exception, "Missing required key: %U", a[1]);
+    return r.release();
+}
+
+PyObject* getString_impl(PyObject* const* a) {
+    return call_get(a[0], a[1], reinterpret_cast<PyObject*>(&PyUnicode_Type)).release();
+}
+
+// getInt, getBool, getDouble: the fall-back (already converted by the
+// binder) when the read gives None.
+PyObject* typed_or(PyObject* const* a, PyTypeObject* type) {
+    Ref r = call_get(a[0], a[1], reinterpret_cast<PyObject*>(type));
+    if (!r) return nullptr;
+    return r.get() == Py_None ? Py_NewRef(a[2]) : r.release();
+}
+
+PyObject* getInt_impl(PyObject* const* a) { return typed_or(a, &PyLong_Type); }
+PyObject* getBool_impl(PyObject* const* a) { return typed_or(a, &PyBool_Type); }
+PyObject* getDouble_impl(PyObject* const* a) { return typed_or(a, &PyFloat_Type); }
+
+PyObject* getDate_impl(PyObject* const* a) {
+    Ref dt = global(g_globals, s_datetime);
+    if (!dt) return nullptr;
+    return call_get(a[0], a[1], dt.get()).release();
+}
+
+// getList without its result check: the stored list, or a new empty one.
+PyObject* getList_impl(PyObject* const* a) {
+    Ref r = call_get(a[0], a[1], nullptr);
+    if (!r) return nullptr;
+    if (PyList_Check(r.get())) return r.release();
+    return PyList_New(0);
+}
+
+PyObject* addToList_impl(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* key = a[1];
+    Store s;
+    const int f = fast_store(self, s);
+    if (f < 0) return nullptr;
+    Ref current;
+    if (f) {
+        PyObject* args[2] = {self, key};
+        current = Ref::steal(check_result(Result::List, getList_impl(args)));
+    } else {
+        current = call_method(self, s_getList, {key});
+    }
+    if (!current) return nullptr;
+    Ref items = Ref::steal(PySequence_List(current.get()));
+    if (!items || PyList_Append(items.get(), a[2]) < 0) return nullptr;
+    if (!call_set(self, key, items.get())) return nullptr;
+    return Py_NewRef(self);
+}
+
+PyObject* Merge_impl(PyObject* const* a) {
+    PyObject* self = a[0];
+    Ref raw = call_method(a[1], s_Raw);
+    Ref items = raw ? call_method(raw.get(), s_items) : Ref();
+    Ref it = Ref::steal(items ? PyObject_GetIter(items.get()) : nullptr);
+    if (!it) return nullptr;
+    for (;;) {
+        PyObject* item = nullptr;
+        const int r = PyIter_NextItem(it.get(), &item);
+        if (r < 0) return nullptr;
+        if (r == 0) break;
+        Ref owned = Ref::steal(item), k, v;
+        if (!unpack2(item, k, v) || !call_set(self, k.get(), v.get())) return nullptr;
+    }
+    return Py_NewRef(self);
+}
+
+// Decimal digits of a compact exact int, written backwards from `end`;
+// returns the count.
+int int_digits(PyObject* x, char* end) {
+    const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(x));
+    std::size_t u = v < 0 ? 0 - static_cast<std::size_t>(v) : static_cast<std::size_t>(v);
+    int n = 0;
+    do {
+        *--end = static_cast<char>('0' + u % 10);
+        ++n;
+    } while (u /= 10);
+    if (v < 0) {
+        *--end = '-';
+        ++n;
+    }
+    return n;
+}
+
+// The pieces of the text form, gathered first and then copied into one new
+// str.  A piece is a str (its content is used, as the interpreter joins
+// formatted texts) or a compact exact int, whose digits are written directly.
+class TextForm {
+public:
+    explicit TextForm(Py_ssize_t items) { parts_.reserve(static_cast<std::size_t>(items) * 2); }
+
+    // Adds format(key, "") and format(value, "").
+    bool add(PyObject* key, PyObject* value) {
+        total_ += parts_.empty() ? 1 : 3;  // "=", and ", " before all but the first
+        return piece(key) && piece(value);
+    }
+
+    PyObject* finish() {
+        if (parts_.empty()) return Py_NewRef(s_empty);
+        Ref out = Ref::steal(PyUnicode_New(total_, maxchar_));
+        if (!out) return nullptr;
+        PyObject* o = out.get();
+        kind_ = PyUnicode_KIND(o);
+        data_ = PyUnicode_DATA(o);
+        for (std::size_t i = 0; i < parts_.size(); ++i) {
+            if (i % 2)
+                ascii("=", 1);
+            else if (i)
+                ascii(", ", 2);
+            PyObject* x = parts_[i].get();
+            if (!PyUnicode_Check(x)) {
+                char digits[24];
+                const int n = int_digits(x, digits + sizeof digits);
+                ascii(digits + sizeof digits - n, n);
+                continue;
+            }
+            const Py_ssize_t len = PyUnicode_GET_LENGTH(x);
+            if (PyUnicode_KIND(x) == kind_)
+                std::memcpy(static_cast<char*>(data_) + at_ * kind_, PyUnicode_DATA(x),
+                            static_cast<std::size_t>(len) * static_cast<std::size_t>(kind_));
+            else if (PyUnicode_CopyCharacters(o, at_, x, 0, len) < 0)
+                return nullptr;
+            at_ += len;
+        }
+        return out.release();
+    }
+
+private:
+    bool piece(PyObject* x) {
+        Ref text;
+        if (PyLong_CheckExact(x) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(x))) {
+            char digits[24];
+            total_ += int_digits(x, digits + sizeof digits);
+            parts_.push_back(Ref::borrow(x));
+            return true;
+        }
+        text = PyUnicode_CheckExact(x) ? Ref::borrow(x) : Ref::steal(PyObject_Format(x, s_empty));
+        if (!text) return false;
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(text.get());
+        if (len > PY_SSIZE_T_MAX / 4 - total_) {
+            PyErr_NoMemory();
+            return false;
+        }
+        total_ += len;
+        maxchar_ = std::max(maxchar_, PyUnicode_MAX_CHAR_VALUE(text.get()));
+        parts_.push_back(std::move(text));
+        return true;
+    }
+
+    void ascii(const char* p, int n) {
+        if (kind_ == PyUnicode_1BYTE_KIND)
+            std::memcpy(static_cast<char*>(data_) + at_, p, static_cast<std::size_t>(n));
+        else
+            for (int i = 0; i < n; ++i) PyUnicode_WRITE(kind_, data_, at_ + i, static_cast<Py_UCS1>(p[i]));
+        at_ += n;
+    }
+
+    std::vector<Ref> parts_;
+    Py_ssize_t total_ = 0;
+    Py_UCS4 maxchar_ = 127;
+    int kind_ = 0;
+    void* data_ = nullptr;
+    Py_ssize_t at_ = 0;
+};
+
+// The text form: "k=v" pieces joined by ", ", each side as format(x, "").
+PyObject* str_impl(PyObject* const* a) {
+    Ref data = read_data(a[0]);
+    if (!data) return nullptr;
+    if (PyDict_CheckExact(data.get())) {
+        // Walks the dict as its items() iterator would, with the iterator's
+        // checks, since formatting a value may change it.
+        PyObject* d = data.get();
+        const Py_ssize_t used = PyDict_GET_SIZE(d);
+        Py_ssize_t left = used, pos = 0;
+        PyObject *k, *v;
+        TextForm text(used);
+        for (;;) {
+            if (PyDict_GET_SIZE(d) != used) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                return nullptr;
+            }
+            if (!PyDict_Next(d, &pos, &k, &v)) break;
+            if (left-- == 0) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+                return nullptr;
+            }
+            Ref key = Ref::borrow(k), value = Ref::borrow(v);
+            if (!text.add(key.get(), value.get())) return nullptr;
+        }
+        return text.finish();
+    }
+    Ref items = call_method(data.get(), s_items);
+    Ref it = Ref::steal(items ? PyObject_GetIter(items.get()) : nullptr);
+    if (!it) return nullptr;
+    TextForm text(0);
+    for (;;) {
+        PyObject* item = nullptr;
+        const int r = PyIter_NextItem(it.get(), &item);
+        if (r < 0) return nullptr;
+        if (r == 0) break;
+        Ref owned = Ref::steal(item), k, v;
+        if (!unpack2(item, k, v)) return nullptr;
+        owned.reset();
+        if (!text.add(k.get(), v.get())) return nullptr;
+    }
+    return text.finish();
+}
+
+PyObject* normalize_key_impl(PyObject* const* a) { return fold(a[0]).release(); }
+PyObject* validate_key_impl(PyObject* const* a) { return validate_fold(a[0]).release(); }
+PyObject* convert_value_impl(PyObject* const* a) { return convert_value(a[0], a[1]); }
+
+// ------------------------------------------------------------ the class
+
+constexpr Param init_params[] = {{"data", "dict[str, Any] | None", Check::DictOrNone, kNone}};
+constexpr Param key_params[] = {{"key", "str", Check::Str}};
+constexpr Param key_value_params[] = {{"key", "str", Check::Str}, {"value", "Any | None"}};
+constexpr Param add_params[] = {{"key", "str", Check::Str}, {"value", "Any"}};
+constexpr Param get_params[] = {{"key", "str", Check::Str}, {"expected_type", "type[T] | None", Check::None, kNone}};
+constexpr Param getOr_params[] = {{"key", "str", Check::Str}, {"fallback", "T"}};
+constexpr Param getInt_params[] = {{"key", "str", Check::Str}, {"fallback", "int", Check::Int, int_default(0)}};
+constexpr Param getBool_params[] = {{"key", "str", Check::Str}, {"fallback", "bool", Check::Bool, kFalse}};
+constexpr Param getDouble_params[] = {{"key", "str", Check::Str},
+                                      {"fallback", "float", Check::Float, float_default(0.0)}};
+constexpr Param addToList_params[] = {{"key", "str", Check::Str}, {"item", "Any"}};
+constexpr Param merge_params[] = {{"other", "'kDict'"}};
+constexpr Param convert_params[] = {{"value", "Any"}, {"expected_type", "type[T]"}};
+
+const FuncDef members[] = {
+    {.name = "__init__", .kind = Kind::Method, .impl = init_impl, .ret = "None", .params = init_params},
+    {.name = "__getitem__", .kind = Kind::Method, .impl = getitem_impl, .ret = "Any | None", .params = key_params},
+    {.name = "__setitem__", .kind = Kind::Method, .impl = setitem_impl, .ret = "None", .params = key_value_params},
+    {.name = "has", .kind = Kind::Method, .impl = has_impl, .ret = "bool", .params = key_params},
+    {.name = "Count", .kind = Kind::Getter, .impl = count_impl, .ret = "int", .result = Result::Int},
+    {.name = "Keys", .kind = Kind::Getter, .impl = keys_impl, .ret = "Iterable[str]"},
+    {.name = "Raw", .kind = Kind::Method, .impl = raw_impl, .ret = "dict[str, Any]", .result = Result::Dict},
+    {.name = "set", .kind = Kind::Method, .impl = set_impl, .ret = "'kDict'", .params = key_value_params},
+    {.name = "add", .kind = Kind::Method, .impl = add_impl, .ret = "'kDict'", .params = add_params},
+    {.name = "remove", .kind = Kind::Method, .impl = remove_impl, .ret = "bool", .params = key_params},
+    {.name = "clear", .kind = Kind::Method, .impl = clear_impl, .ret = "None"},
+    {.name = "get", .kind = Kind::Method, .impl = get_impl, .ret = "T | Any | None", .params = get_params},
+    {.name = "getOr", .kind = Kind::Method, .impl = getOr_impl, .ret = "T", .params = getOr_params},
+    {.name = "Require", .kind = Kind::Method, .impl = Require_impl, .ret = "T | Any", .params = get_params},
+    {.name = "getString", .kind = Kind::Method, .impl = getString_impl, .ret = "str | None", .params = key_params,
+     .result = Result::Str},
+    {.name = "getInt", .kind = Kind::Method, .impl = getInt_impl, .ret = "int", .params = getInt_params,
+     .result = Result::Int},
+    {.name = "getBool", .kind = Kind::Method, .impl = getBool_impl, .ret = "bool", .params = getBool_params},
+    {.name = "getDouble", .kind = Kind::Method, .impl = getDouble_impl, .ret = "float", .params = getDouble_params},
+    {.name = "getDate", .kind = Kind::Method, .impl = getDate_impl, .ret = "datetime | None", .params = key_params},
+    {.name = "getList", .kind = Kind::Method, .impl = getList_impl, .ret = "list[Any]", .params = key_params,
+     .result = Result::List},
+    {.name = "addToList", .kind = Kind::Method, .impl = addToList_impl, .ret = "'kDict'", .params = addToList_params},
+    {.name = "Merge", .kind = Kind::Method, .impl = Merge_impl, .ret = "'kDict'", .params = merge_params},
+    {.name = "__str__", .kind = Kind::Method, .impl = str_impl, .ret = "str", .result = Result::Str},
+    {.name = "_normalize_key", .kind = Kind::StaticMethod, .impl = normalize_key_impl, .ret = "str",
+     .params = key_params},
+    {.name = "_validate_key", .kind = Kind::StaticMethod, .impl = validate_key_impl, .ret = "str",
+     .params = key_params},
+    {.name = "_convert_value", .kind = Kind::StaticMethod, .impl = convert_value_impl, .ret = "T | None",
+     .params = convert_params},
+};
+
+// Records the class-dict entries the shortcuts depend on.
+bool watch_class(PyTypeObject* tp) {
+    static constexpr std::array<const char*, kWatched> names = {
+        "set",     "get",   "getList", "_validate_key", "_normalize_key", "_convert_value",
+        "_data", "_key_map", "__getattribute__", "__getattr__"};
+    Ref dict = Ref::steal(PyType_GetDict(tp));
+    if (!dict) return false;
+    for (int i = 0; i < kWatched; ++i) {
+        g_watch_names[i] = intern(names[static_cast<std::size_t>(i)]);
+        if (!g_watch_names[i] || PyDict_GetItemRef(dict.get(), g_watch_names[i], &g_watch_values[i]) < 0)
+            return false;
+    }
+    return true;
+}
+
+bool intern_all() {
+    struct {
+        PyObject** slot;
+        const char* text;
+    } names[] = {
+        {&s_data, "_data"},
+        {&s_key_map, "_key_map"},
+        {&s_set, "set"},
+        {&s_get, "get"},
+        {&s_getList, "getList"},
+        {&s_validate_key, "_validate_key"},
+        {&s_normalize_key, "_normalize_key"},
+        {&s_convert_value, "_convert_value"},
+        {&s_keys, "keys"},
+        {&s_items, "items"},
+        {&s_clear, "clear"},
+        {&s_Raw, "Raw"},
+        {&s_strip, "strip"},
+        {&s_lower, "lower"},
+        {&s_fromisoformat, "fromisoformat"},
+        {&s_datetime, "datetime"},
+        {&s_empty, ""},
+    };
+    for (auto& n : names)
+        if (!(*n.slot = intern(n.text))) return false;
+    g_true_words = Py_BuildValue("(sssss)", "true", "1", "yes", "y", "on");
+    g_false_words = Py_BuildValue("(sssss)", "false", "0", "no", "n", "off");
+    g_casefold = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "casefold");
+    return g_true_words && g_false_words && g_casefold;
+}
+
+int exec(PyObject* module) {
+    if (!begin_exec(once, module)) return -1;
+    PyObject* globals = PyModule_GetDict(module);
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name || !intern_all()) return -1;
+
+    Ref datetime = import_from(globals, "datetime", "datetime");
+    if (!set_global(globals, "datetime", datetime)) return -1;
+    Ref type_var;
+    for (const char* name : {"Any", "Iterable", "TypeVar"}) {
+        Ref v = import_from(globals, "typing", name);
+        if (!set_global(globals, name, v)) return -1;
+        type_var = std::move(v);
+    }
+    Ref t_name = Ref::steal(PyUnicode_FromString("T"));
+    Ref t = t_name ? call(type_var.get(), {t_name.get()}) : Ref();
+    // A type variable names the module it was made in (made from native
+    // code it would name the importer's frame instead).
+    if (!t || PyObject_SetAttrString(t.get(), "__module__", module_name.get()) < 0) return -1;
+    if (!set_global(globals, "T", t)) return -1;
+
+    Ref bases = Ref::steal(PyTuple_New(0));
+    if (!bases) return -1;
+    ClassBody body("kDict", module_name.get());
+    if (!body.prepare(reinterpret_cast<PyObject*>(&PyType_Type), bases.get(),
+                      "Dynamic document and metadata container with fluent helpers.") ||
+        !body.add_all(members))
+        return -1;
+    Ref cls = body.create();
+    if (!cls || !PyType_Check(cls.get())) return -1;
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls.get());
+    if (!watch_class(tp)) return -1;
+    if (!set_global(globals, "kDict", cls)) return -1;
+
+    g_globals = Py_NewRef(globals);
+    g_datetime = Py_NewRef(datetime.get());
+    g_fromisoformat = PyObject_GetAttr(datetime.get(), s_fromisoformat);
+    if (!g_fromisoformat) return -1;
+    g_cls = reinterpret_cast<PyTypeObject*>(Py_NewRef(cls.get()));
+    g_good_tag = PyUnstable_Type_AssignVersionTag(tp) ? tp->tp_version_tag : 0;
+    end_exec(once, module);
+    return 0;
+}
+
+}  // namespace
+
+KST_MODULE(kDict, "Lightweight wrapper around a case-insensitive dictionary.", exec)
