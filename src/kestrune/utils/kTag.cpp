@@ -116,7 +116,7 @@ struct Piece {
     Piece(const char* a, Py_ssize_t n) : ascii(a), len(n) {}
 };
 
-// Joins exact strings and ASCII text into one new str.
+// Joins strings and ASCII text into one new str.
 Ref join(std::initializer_list<Piece> pieces) {
     Py_UCS4 maxchar = 127;
     Py_ssize_t total = 0;
@@ -456,7 +456,9 @@ struct View {
     Ref last;  // _last_timestamp, when an exact str in the layout or empty
     long long last_key = 0;
 };
-View g_view;
+// Allocated once and never freed: its references must not be dropped by a
+// static destructor after the interpreter has finalised.
+View& g_view = *new View();
 int g_watcher = -1;
 PyObject* g_own_write;  // the key New is writing itself, while it writes
 
