@@ -28,32 +28,31 @@ def pytest_configure(config):
         raise pytest.UsageError("--refleak needs the debug interpreter (sys.gettotalrefcount)")
 
 
-def _settle():
+def _settle(full):
     # Caches that fill up as tests run would read as leaks.
     linecache.clearcache()
     re.purge()
     for cleanup in getattr(sys.modules.get("typing"), "_cleanups", ()):
         cleanup()
-    gc.collect()
+    # What a run leaves for the collector is young; a full collection of the
+    # whole heap is kept for a second look at a suspected leak.
+    gc.collect() if full else gc.collect(0)
 
 
-def growth(func, runs):
+def growth(func, runs, full=True):
     """(references, blocks) gained over `runs` calls of func."""
-    _settle()
+    _settle(full)
     refs, blocks = sys.gettotalrefcount(), sys.getallocatedblocks()
     for _ in range(runs):
         func()
-    _settle()
+    _settle(full)
     return sys.gettotalrefcount() - refs, sys.getallocatedblocks() - blocks
 
 
-def leaks(func, runs=RUNS, batches=BATCHES, warmup=WARMUP):
-    """The per-batch growth when func leaks on every run, else None."""
-    for _ in range(warmup):
-        func()
-    base = [growth(lambda: None, runs) for _ in range(2)]
+def _measure(func, runs, batches, full):
+    base = [growth(lambda: None, runs, full) for _ in range(2)]
     base_refs, base_blocks = max(b[0] for b in base), max(b[1] for b in base)
-    samples = [growth(func, runs) for _ in range(batches)]
+    samples = [growth(func, runs, full) for _ in range(batches)]
     refs = [r - base_refs for r, _ in samples]
     blocks = [b - base_blocks for _, b in samples]
     if all(d >= runs for d in refs) or all(d >= 2 * runs for d in blocks):
@@ -61,13 +60,33 @@ def leaks(func, runs=RUNS, batches=BATCHES, warmup=WARMUP):
     return None
 
 
+def leaks(func, runs=RUNS, batches=BATCHES, warmup=WARMUP):
+    """The per-batch growth when func leaks on every run, else None."""
+    for _ in range(warmup):
+        func()
+    if _measure(func, runs, batches, full=False) is None:
+        return None
+    return _measure(func, runs, batches, full=True)
+
+
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_call(item):
-    if item.config.getoption("--refleak") and not item.get_closest_marker("no_refleak"):
+    # Property tests draw new examples on every run, and keep state of their own.
+    repeatable = not item.get_closest_marker("no_refleak") and not getattr(item.obj, "is_hypothesis_test", False)
+    if item.config.getoption("--refleak") and repeatable:
         # The test function itself, with its fixtures: pytest's own hooks keep
         # a little per call.
         args = {name: item.funcargs[name] for name in item._fixtureinfo.argnames}
-        found = leaks(lambda: item.obj(**args))
+
+        def run():
+            # A monkeypatch fixture keeps an undo entry per change: each run
+            # gets a fresh one, undone at its end.
+            if "monkeypatch" not in args:
+                return item.obj(**args)
+            with pytest.MonkeyPatch.context() as mp:
+                return item.obj(**{**args, "monkeypatch": mp})
+
+        found = leaks(run)
         if found:
             pytest.fail(f"leak: references {found[0]}, blocks {found[1]} per {RUNS} runs", pytrace=False)
     yield

@@ -240,6 +240,7 @@ def test_functions_pickle_by_reference(protocol):
     assert copy.deepcopy(f) is f
 
 
+@pytest.mark.no_refleak  # a leak check of its own
 @pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs the debug interpreter")
 def test_reduce_and_signature_leak_nothing():
     from refleak import leaks

@@ -1,0 +1,1549 @@
+// kestrune.utils.kTag: transaction identifiers, made and taken apart.
+//
+// An identifier is  user "_" type "_" temp_id,  where temp_id is a 23-character
+// UTC timestamp YYYY-MM-DD:HH.MM.SS.mmm followed by a ten-digit hexadecimal
+// unique code (five digits of process code, five of counter).
+//
+// Every member reaches the others through the class it was called on and the
+// module-level names at call time, so subclasses and rebound names change the
+// behaviour.  The code below is written as that general sequence of lookups
+// and calls; at each step a shortcut replaces a lookup or a call by the same
+// work done natively, only where the result cannot differ:
+//   * a member of kTag itself whose class-dict entry is still the original
+//     classmethod/staticmethod wrapping the original function is run
+//     directly (arguments that its checks would refuse go the normal way);
+//   * a data attribute of kTag is read straight from its class dict when the
+//     value there is no descriptor (that is all `kTag.name` would do: the
+//     metaclass is `type`, and kTag heads its own MRO);
+//   * the genuine `datetime`/`timezone` classes (identity with the objects
+//     imported at initialisation) let the clock be read and the fixed
+//     timestamp layout be written and parsed natively; anything outside the
+//     fixed layout goes to the real datetime.strptime;
+//   * values of the exact built-in types (str, int, datetime, timedelta) are
+//     compared, formatted and subtracted natively.
+#include "support/module.hpp"
+
+#include <datetime.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+using namespace kst;
+
+ModuleOnce once{"kTag"};
+
+// ------------------------------------------------------------ module state
+
+// Interned names and constant texts (process lifetime).
+PyObject *s_user_name, *s_transaction_type, *s_lock, *s_counter, *s_last_timestamp, *s_process_code,
+    *s_timestamp_length, *s_unique_length, *s_epoch, *s_datetime, *s_timezone, *s_now, *s_utc, *s_strftime,
+    *s_strptime, *s_replace, *s_microsecond, *s_days, *s_seconds, *s_microseconds, *s_enter, *s_exit, *s_aenter,
+    *s_aexit, *s_release, *s_parse_pattern, *s_stamp_pattern, *s_exact_pattern, *s_empty, *s_fmt_03d,
+    *s_fmt_06d, *s_fmt_05X, *s_tzinfo_kwnames, *s_bad_timestamp;
+
+PyObject* g_globals;     // the module's namespace
+PyObject* g_class;       // kTag as created
+PyObject* g_class_dict;  // its namespace dict
+PyObject* g_datetime;    // datetime.datetime as imported
+PyObject* g_timezone;    // datetime.timezone as imported
+PyObject* g_utc;         // timezone.utc
+bool g_native_datetime;  // the datetime C interface matches the imported classes
+PyTypeObject* g_lock_type;  // the interpreter's own lock type, when recognised
+PyObject* g_lock_enter;     // its __enter__ and release method descriptors
+PyObject* g_lock_release;
+bool g_wrappers_readable;   // classmethod/staticmethod keep their callable where we look
+
+constexpr long kCounterLimit = 1 << 20;  // first counter value five hex digits cannot hold
+constexpr int kStampLength = 23;
+constexpr int kUniqueLength = 10;
+
+// ------------------------------------------------------------ small helpers
+
+inline bool is_space(Py_UCS4 c) { return Py_UNICODE_ISSPACE(c); }
+
+inline Ref new_int(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
+
+// The value of an exact int that fits a long long.
+inline bool exact_int_value(PyObject* o, long long& out) {
+    if (!PyLong_CheckExact(o)) return false;
+    auto* v = reinterpret_cast<PyLongObject*>(o);
+    if (PyUnstable_Long_IsCompact(v)) {
+        out = PyUnstable_Long_CompactValue(v);
+        return true;
+    }
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (out == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return overflow == 0;
+}
+
+// `a <op> b` used as a condition: 1, 0, or -1 with an exception.
+inline int compare(PyObject* a, PyObject* b, int op) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        int c = PyUnicode_Compare(a, b);
+        if (c == -1 && PyErr_Occurred()) return -1;
+        switch (op) {
+            case Py_EQ: return c == 0;
+            case Py_LT: return c < 0;
+            case Py_LE: return c <= 0;
+            default: break;
+        }
+    }
+    long long x, y;
+    if (exact_int_value(a, x) && exact_int_value(b, y) && op == Py_GE) return x >= y;
+    Ref r = Ref::steal(PyObject_RichCompare(a, b, op));
+    return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+// f"{value}" / f"{value:spec}".
+inline Ref format(PyObject* value, PyObject* spec) { return Ref::steal(PyObject_Format(value, spec)); }
+
+// `a + b`.
+inline Ref add(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Add(a, b)); }
+
+// Piece of a string being joined: a str object or ASCII bytes.
+struct Piece {
+    PyObject* str = nullptr;
+    const char* ascii = nullptr;
+    Py_ssize_t len = 0;
+    Piece(PyObject* s) : str(s), len(PyUnicode_GET_LENGTH(s)) {}
+    Piece(const char* a, Py_ssize_t n) : ascii(a), len(n) {}
+};
+
+// Joins strings and ASCII text into one new str.
+Ref join(std::initializer_list<Piece> pieces) {
+    Py_UCS4 maxchar = 127;
+    Py_ssize_t total = 0;
+    for (const Piece& p : pieces) {
+        if (p.str) maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(p.str));
+        total += p.len;
+    }
+    Ref r = Ref::steal(PyUnicode_New(total, maxchar));
+    if (!r) return {};
+    const int kind = PyUnicode_KIND(r.get());
+    void* data = PyUnicode_DATA(r.get());
+    Py_ssize_t pos = 0;
+    for (const Piece& p : pieces) {
+        if (p.str) {
+            const int from = PyUnicode_KIND(p.str);
+            if (from == kind)
+                std::memcpy(static_cast<char*>(data) + pos * kind, PyUnicode_DATA(p.str),
+                            static_cast<std::size_t>(p.len) * static_cast<std::size_t>(kind));
+            else if (p.len && PyUnicode_CopyCharacters(r.get(), pos, p.str, 0, p.len) < 0)
+                return {};
+        } else if (kind == PyUnicode_1BYTE_KIND) {
+            std::memcpy(static_cast<char*>(data) + pos, p.ascii, static_cast<std::size_t>(p.len));
+        } else {
+            for (Py_ssize_t i = 0; i < p.len; ++i) PyUnicode_WRITE(kind, data, pos + i, p.ascii[i]);
+        }
+        pos += p.len;
+    }
+    return r;
+}
+
+inline Ref ascii_str(const char* s, Py_ssize_t n) {
+    Ref r = Ref::steal(PyUnicode_New(n, 127));
+    if (r) std::memcpy(PyUnicode_DATA(r.get()), s, static_cast<std::size_t>(n));
+    return r;
+}
+
+// `obj[:stop]` and `obj[start:]`.
+Ref slice(PyObject* obj, PyObject* start, PyObject* stop) {
+    long long bound;
+    PyObject* given = start ? start : stop;
+    if (PyUnicode_CheckExact(obj) && exact_int_value(given, bound)) {
+        const long long n = PyUnicode_GET_LENGTH(obj);
+        if (bound < 0) bound = std::max(0LL, n + bound);
+        bound = std::min(bound, n);
+        return Ref::steal(start ? PyUnicode_Substring(obj, static_cast<Py_ssize_t>(bound), static_cast<Py_ssize_t>(n))
+                                : PyUnicode_Substring(obj, 0, static_cast<Py_ssize_t>(bound)));
+    }
+    Ref s = Ref::steal(PySlice_New(start, stop, nullptr));
+    return s ? Ref::steal(PyObject_GetItem(obj, s.get())) : Ref();
+}
+
+// Raises UnboundLocalError the way reading an unassigned local does.
+PyObject* unbound_local(const char* name) {
+    PyErr_Format(PyExc_UnboundLocalError, "cannot access local variable '%s' where it is not associated with a value",
+                 name);
+    return nullptr;
+}
+
+// ------------------------------------------------------------ the calendar
+
+constexpr long long days_from_civil(long long y, int m, int d) {
+    y -= m <= 2;
+    const long long era = (y >= 0 ? y : y - 399) / 400;
+    const long long yoe = y - era * 400;
+    const long long doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+constexpr bool is_leap(int y) { return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0); }
+
+constexpr int days_in_month(int y, int m) {
+    constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && is_leap(y) ? 29 : days[m - 1];
+}
+
+// Broken-down instant (the fields of a datetime).
+struct Stamp {
+    int year, month, day, hour, minute, second, micro;
+};
+
+inline long long micros_since_1970(const Stamp& s) {
+    const long long secs =
+        days_from_civil(s.year, s.month, s.day) * 86400 + s.hour * 3600LL + s.minute * 60LL + s.second;
+    return secs * 1000000 + s.micro;
+}
+
+inline Stamp stamp_of(PyObject* dt) {
+    return {PyDateTime_GET_YEAR(dt),        PyDateTime_GET_MONTH(dt),         PyDateTime_GET_DAY(dt),
+            PyDateTime_DATE_GET_HOUR(dt),   PyDateTime_DATE_GET_MINUTE(dt),   PyDateTime_DATE_GET_SECOND(dt),
+            PyDateTime_DATE_GET_MICROSECOND(dt)};
+}
+
+inline PyObject* tzinfo_of(PyObject* dt) {
+    return PyDateTime_DATE_GET_TZINFO(dt);  // borrowed; Py_None when naive
+}
+
+inline void put2(char* p, int v) {
+    p[0] = static_cast<char>('0' + v / 10);
+    p[1] = static_cast<char>('0' + v % 10);
+}
+inline void put3(char* p, int v) {
+    p[0] = static_cast<char>('0' + v / 100);
+    put2(p + 1, v % 100);
+}
+inline void put4(char* p, int v) {
+    put2(p, v / 100);
+    put2(p + 2, v % 100);
+}
+
+// Writes the timestamp layout YYYY-MM-DD:HH.MM.SS.mmm (23 characters).
+void write_layout(char* p, const Stamp& s) {
+    put4(p, s.year);
+    p[4] = '-';
+    put2(p + 5, s.month);
+    p[7] = '-';
+    put2(p + 8, s.day);
+    p[10] = ':';
+    put2(p + 11, s.hour);
+    p[13] = '.';
+    put2(p + 14, s.minute);
+    p[16] = '.';
+    put2(p + 17, s.second);
+    p[19] = '.';
+    put3(p + 20, s.micro / 1000);
+}
+
+// Reads the timestamp layout at s[start:start+23]: ASCII digits and separators
+// in place, and fields that make a valid datetime.  Text in that form is
+// parsed by strptime("%Y-%m-%d:%H.%M.%S.%f") to exactly these fields; anything
+// else is left to strptime itself.
+bool parse_layout(PyObject* s, Py_ssize_t start, Stamp& out) {
+    if (PyUnicode_GET_LENGTH(s) < start + kStampLength) return false;
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    static constexpr char shape[] = "dddd-dd-dd:dd.dd.dd.ddd";
+    int digits[kStampLength];
+    for (int i = 0; i < kStampLength; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, start + i);
+        if (shape[i] == 'd') {
+            if (c < '0' || c > '9') return false;
+            digits[i] = static_cast<int>(c - '0');
+        } else if (c != static_cast<Py_UCS4>(shape[i])) {
+            return false;
+        }
+    }
+    auto num = [&](int at, int n) {
+        int v = 0;
+        for (int i = 0; i < n; ++i) v = v * 10 + digits[at + i];
+        return v;
+    };
+    out = {num(0, 4), num(5, 2), num(8, 2), num(11, 2), num(14, 2), num(17, 2), num(20, 3) * 1000};
+    return out.year >= 1 && out.month >= 1 && out.month <= 12 && out.day >= 1 &&
+           out.day <= days_in_month(out.year, out.month) && out.hour <= 23 && out.minute <= 59 && out.second <= 59;
+}
+
+// The digits of the timestamp in `s` as one number, which orders as the text
+// does; -1 for the empty text, which sorts before every timestamp.  False
+// for any other text.
+bool layout_key(PyObject* s, long long& key) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    if (n == 0) {
+        key = -1;
+        return true;
+    }
+    if (n != kStampLength) return false;
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    static constexpr char shape[] = "dddd-dd-dd:dd.dd.dd.ddd";
+    long long k = 0;
+    for (int i = 0; i < kStampLength; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (shape[i] == 'd') {
+            if (c < '0' || c > '9') return false;
+            k = k * 10 + (c - '0');
+        } else if (c != static_cast<Py_UCS4>(shape[i])) {
+            return false;
+        }
+    }
+    key = k;
+    return true;
+}
+
+inline long long stamp_key(const Stamp& s) {
+    long long k = s.year;
+    for (int v : {s.month, s.day, s.hour, s.minute, s.second}) k = k * 100 + v;
+    return k * 1000 + s.micro / 1000;
+}
+
+// The millisecond after a timestamp in the layout, in the layout; empty (no
+// exception) when `last` is not such a timestamp or has no successor.
+Ref following_millisecond(PyObject* last) {
+    Stamp s;
+    if (!PyUnicode_Check(last) || PyUnicode_GET_LENGTH(last) != kStampLength || !parse_layout(last, 0, s)) return {};
+    s.micro += 1000;
+    if (s.micro == 1000000) {
+        s.micro = 0;
+        if (++s.second == 60) {
+            s.second = 0;
+            if (++s.minute == 60) {
+                s.minute = 0;
+                if (++s.hour == 24) {
+                    s.hour = 0;
+                    if (++s.day > days_in_month(s.year, s.month)) {
+                        s.day = 1;
+                        if (++s.month == 13) {
+                            s.month = 1;
+                            if (++s.year == 10000) return {};
+                        }
+                    }
+                }
+            }
+        }
+    }
+    char text[kStampLength];
+    write_layout(text, s);
+    return ascii_str(text, kStampLength);
+}
+
+// ------------------------------------------------------------ the clock
+
+// The wall clock as datetime.now(timezone.utc) reads it: PyTime_Time floored
+// to the microsecond, broken down by gmtime (leap seconds clamped to 59).
+// The breakdown is cached per second.
+struct SecondCache {
+    bool valid = false;
+    long long secs = 0;
+    Stamp fields{};
+};
+SecondCache g_second;
+
+// 1 with `out` filled, 0 when datetime could not represent the instant (the
+// caller takes the general way, which raises), -1 on error.
+int read_clock(Stamp& out) {
+    PyTime_t t;
+    if (PyTime_Time(&t) < 0) return -1;
+    long long secs = t / 1000000000;
+    long long rest = t % 1000000000;
+    if (rest < 0) {
+        rest += 1000000000;
+        --secs;
+    }
+    if (!g_second.valid || g_second.secs != secs) {
+        const std::time_t tt = static_cast<std::time_t>(secs);
+        std::tm tm{};
+        if (!gmtime_r(&tt, &tm)) return 0;
+        const int year = tm.tm_year + 1900;
+        if (year < 1 || year > 9999) return 0;
+        g_second.fields = {year, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, std::min(59, tm.tm_sec), 0};
+        g_second.secs = secs;
+        g_second.valid = true;
+    }
+    out = g_second.fields;
+    out.micro = static_cast<int>(rest / 1000);
+    return 1;
+}
+
+// ------------------------------------------------------------ lookups
+
+// Borrowed dict entry, nullptr when absent.  A lookup error (only possible
+// through foreign keys with a failing __eq__) is dropped here: the general
+// way repeats the lookup and raises it.
+inline PyObject* entry(PyObject* dict, PyObject* key) {
+    PyObject* v = PyDict_GetItemWithError(dict, key);
+    if (!v && PyErr_Occurred()) PyErr_Clear();
+    return v;
+}
+
+// A module-level name at call time.
+inline Ref global(PyObject* name) { return kst::global(g_globals, name); }
+
+// `cls.name` for a data attribute.
+inline Ref class_attr(PyObject* cls, PyObject* name) {
+    if (cls == g_class) {
+        PyObject* v = entry(g_class_dict, name);
+        if (v && !Py_TYPE(v)->tp_descr_get) return Ref::borrow(v);
+    }
+    return Ref::steal(PyObject_GetAttr(cls, name));
+}
+
+// `cls.name = value`.
+inline bool class_set(PyObject* cls, PyObject* name, PyObject* value) {
+    return PyObject_SetAttr(cls, name, value) == 0;
+}
+
+// The members, in class-body order.
+enum Member : int {
+    kNew,
+    kGetCreatedAt,
+    kGetCreatedAtUtc,
+    kGetAge,
+    kGetTicksSinceEpoch,
+    kGetNanosecondsSinceEpoch,
+    kGetExactCreationWithMsNs,
+    kGetTempId,
+    kGetUniqueCode,
+    kCurrentTimestamp,
+    kValidatePart,
+    kValidateTimestamp,
+    kValidateUniqueCode,
+    kSplitId,
+    kMemberCount
+};
+
+extern const FuncDef members[kMemberCount];
+
+struct Original {
+    PyObject* name;     // interned member name
+    PyObject* wrapper;  // the classmethod/staticmethod in the class dict
+    PyObject* func;     // the function it wraps
+};
+Original g_orig[kMemberCount];
+
+// classmethod and staticmethod objects hold their callable right after the
+// object header (checked against __func__ at initialisation).  It can be
+// replaced by calling the wrapper's __init__ again, which no dict notices.
+inline PyObject* wrapped_callable(PyObject* wrapper) {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(wrapper) + sizeof(PyObject));
+}
+
+// ------------------------------------------------------------ the view
+
+// What the shortcuts need to know about kTag's namespace and the module's
+// globals.  A dict watcher on both marks it stale on any change; it is read
+// again before its next use.  New's own writes of _counter and
+// _last_timestamp keep it current instead.
+struct View {
+    bool fresh = false;
+    bool intact[kMemberCount] = {};  // the class-dict entry is the original wrapper
+    bool datetime_ok = false;        // module-level datetime / timezone genuine
+    bool timezone_ok = false;
+    bool lengths_ok = false;  // _timestamp_length 23 and _unique_length 10, exact ints
+    Ref lock;                 // _lock, when of the interpreter's lock type
+    Ref process_code;         // _process_code, when an exact str
+    Ref counter;              // _counter, when an exact int in [0, 2**20)
+    long counter_value = 0;
+    Ref last;  // _last_timestamp, when an exact str in the layout or empty
+    long long last_key = 0;
+};
+// Allocated once and never freed: its references must not be dropped by a
+// static destructor after the interpreter has finalised.
+View& g_view = *new View();
+int g_watcher = -1;
+PyObject* g_own_write;  // the key New is writing itself, while it writes
+
+bool layout_key(PyObject* s, long long& key);
+
+void view_counter(PyObject* c) {
+    long long v;
+    if (c && exact_int_value(c, v) && v >= 0 && v < kCounterLimit) {
+        g_view.counter = Ref::borrow(c);
+        g_view.counter_value = static_cast<long>(v);
+    } else {
+        g_view.counter.reset();
+    }
+}
+
+void view_last(PyObject* last) {
+    if (last && PyUnicode_CheckExact(last) && layout_key(last, g_view.last_key))
+        g_view.last = Ref::borrow(last);
+    else
+        g_view.last.reset();
+}
+
+void refresh_view() {
+    View& v = g_view;
+    for (int m = 0; m < kMemberCount; ++m) v.intact[m] = entry(g_class_dict, g_orig[m].name) == g_orig[m].wrapper;
+    v.datetime_ok = g_native_datetime && entry(g_globals, s_datetime) == g_datetime;
+    v.timezone_ok = g_native_datetime && entry(g_globals, s_timezone) == g_timezone;
+    long long tl, ul;
+    PyObject* x = entry(g_class_dict, s_timestamp_length);
+    PyObject* y = entry(g_class_dict, s_unique_length);
+    v.lengths_ok = x && y && exact_int_value(x, tl) && exact_int_value(y, ul) && tl == kStampLength &&
+                   ul == kUniqueLength;
+    x = entry(g_class_dict, s_lock);
+    v.lock = x && g_lock_type && Py_IS_TYPE(x, g_lock_type) ? Ref::borrow(x) : Ref();
+    x = entry(g_class_dict, s_process_code);
+    v.process_code = x && PyUnicode_CheckExact(x) ? Ref::borrow(x) : Ref();
+    view_counter(entry(g_class_dict, s_counter));
+    view_last(entry(g_class_dict, s_last_timestamp));
+    v.fresh = g_watcher >= 0;
+}
+
+int on_dict_change(PyDict_WatchEvent, PyObject* dict, PyObject* key, PyObject*) {
+    if (!(dict == g_class_dict && key && key == g_own_write)) g_view.fresh = false;
+    return 0;
+}
+
+inline const View& view() {
+    if (!g_view.fresh) refresh_view();
+    return g_view;
+}
+
+inline bool genuine_datetime() { return view().datetime_ok; }
+inline bool genuine_timezone() { return view().timezone_ok; }
+
+// True when `cls.<m>` is the original member of kTag, for each m.
+inline bool intact(PyObject* cls, std::initializer_list<Member> ms) {
+    if (cls != g_class || !g_wrappers_readable) return false;
+    const View& v = view();
+    for (Member m : ms)
+        if (!v.intact[m] || wrapped_callable(g_orig[m].wrapper) != g_orig[m].func) return false;
+    return true;
+}
+
+// `cls.<member>(*args)`.
+Ref call_member(PyObject* cls, Member m, std::initializer_list<PyObject*> args) {
+    const FuncDef& def = members[m];
+    if (intact(cls, {m})) {
+        PyObject* stack[kMaxArgs];
+        std::size_t n = 0;
+        if (def.kind == Kind::ClassMethod) stack[n++] = cls;
+        bool accepted = true;
+        std::size_t i = 0;
+        for (PyObject* a : args) {
+            if (def.params[i++].check == Check::Str && !PyUnicode_CheckExact(a)) accepted = false;
+            stack[n++] = a;
+        }
+        if (accepted) return Ref::steal(check_result(def.result, def.impl(stack)));
+    }
+    return call_method(cls, g_orig[m].name, args);
+}
+
+// `datetime.now(timezone.utc)` through the module-level names.
+Ref general_now() {
+    Ref dt = global(s_datetime);
+    Ref now = dt ? Ref::steal(PyObject_GetAttr(dt.get(), s_now)) : Ref();
+    Ref tz = now ? global(s_timezone) : Ref();
+    Ref utc = tz ? Ref::steal(PyObject_GetAttr(tz.get(), s_utc)) : Ref();
+    return utc ? call(now.get(), {utc.get()}) : Ref();
+}
+
+// ------------------------------------------------------------ the lock
+
+// `with cls._lock:` — enter, then leave with or without the exception that
+// ended the body.  The interpreter's own lock type is immutable: its
+// __enter__ (a blocking acquire, which releases the GIL while it waits) and
+// its release, which is all its __exit__ does, are called directly.  Any
+// other object goes through its type's __enter__ and __exit__.
+class WithLock {
+public:
+    bool enter(PyObject* mgr) {
+        mgr_ = Ref::borrow(mgr);
+        if (g_lock_type && Py_IS_TYPE(mgr, g_lock_type)) {
+            own_lock_ = true;
+            return bool(call(g_lock_enter, {mgr}));
+        }
+        exit_ = special(mgr, s_exit, "__exit__");
+        if (!exit_) return false;
+        Ref enter = special(mgr, s_enter, "__enter__");
+        return enter && call(enter.get());
+    }
+
+    // Takes over a lock of the interpreter's lock type already entered.
+    void adopt(PyObject* lock) {
+        mgr_ = Ref::borrow(lock);
+        own_lock_ = true;
+    }
+
+    // 1 when left normally, 0 when __exit__ suppressed the body's exception,
+    // -1 with an exception set.
+    int leave() {
+        if (!PyErr_Occurred()) {
+            Ref r = own_lock_ ? call(g_lock_release, {mgr_.get()})
+                              : call(exit_.get(), {Py_None, Py_None, Py_None});
+            return r ? 1 : -1;
+        }
+        PyObject* exc = PyErr_GetRaisedException();
+        // __exit__ runs while the exception is being handled, so one it
+        // raises is chained to it.
+        PyObject* handled = PyErr_GetHandledException();
+        PyErr_SetHandledException(exc);
+        Ref r;
+        if (own_lock_) {
+            r = call(g_lock_release, {mgr_.get()});
+        } else {
+            PyObject* tb = PyException_GetTraceback(exc);
+            r = call(exit_.get(), {reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc, tb ? tb : Py_None});
+            Py_XDECREF(tb);
+        }
+        PyErr_SetHandledException(handled);
+        Py_XDECREF(handled);
+        int suppress = r ? (own_lock_ ? 0 : PyObject_IsTrue(r.get())) : -1;
+        if (suppress < 0) {
+            Py_DECREF(exc);
+            return -1;
+        }
+        if (suppress) {
+            Py_DECREF(exc);
+            return 0;
+        }
+        PyErr_SetRaisedException(exc);
+        return -1;
+    }
+
+private:
+    // The special method `name` of type(obj), bound to obj.
+    static Ref special(PyObject* obj, PyObject* name, const char* label) {
+        PyTypeObject* tp = Py_TYPE(obj);
+        Ref descr = Ref::steal(_PyType_LookupRef(tp, name));
+        if (!descr) {
+            if (PyErr_Occurred()) return {};
+            Ref a = Ref::steal(_PyType_LookupRef(tp, s_aenter));
+            Ref b = Ref::steal(_PyType_LookupRef(tp, s_aexit));
+            if (PyErr_Occurred()) return {};
+            if (a && b)
+                PyErr_Format(PyExc_TypeError,
+                             "'%T' object does not support the context manager protocol (missed %s method) but it "
+                             "supports the asynchronous context manager protocol. Did you mean to use 'async with'?",
+                             obj, label);
+            else
+                PyErr_Format(PyExc_TypeError,
+                             "'%T' object does not support the context manager protocol (missed %s method)", obj,
+                             label);
+            return {};
+        }
+        descrgetfunc get = Py_TYPE(descr.get())->tp_descr_get;
+        if (!get) return descr;
+        return Ref::steal(get(descr.get(), obj, reinterpret_cast<PyObject*>(tp)));
+    }
+
+    Ref mgr_, exit_;
+    bool own_lock_ = false;
+};
+
+// ------------------------------------------------------------ members: making
+
+// _validate_part(value, field_name): the field stripped of surrounding
+// whitespace; refused when empty, blank or holding "_".
+PyObject* validate_part(PyObject* const* a) {
+    PyObject* value = a[0];
+    PyObject* field = a[1];
+    if (PyUnicode_IS_ASCII(value)) {
+        const Py_UCS1* d = PyUnicode_1BYTE_DATA(value);
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(value);
+        Py_ssize_t lo = 0, hi = n;
+        while (lo < hi && _Py_ascii_whitespace[d[lo]]) ++lo;
+        if (lo == hi) {
+            PyErr_Format(PyExc_ValueError, "%U cannot be empty.", field);
+            return nullptr;
+        }
+        while (_Py_ascii_whitespace[d[hi - 1]]) --hi;
+        if (std::memchr(d + lo, '_', static_cast<std::size_t>(hi - lo))) {
+            PyErr_Format(PyExc_ValueError, "%U cannot contain underscores.", field);
+            return nullptr;
+        }
+        return lo == 0 && hi == n ? Py_NewRef(value) : PyUnicode_Substring(value, lo, hi);
+    }
+    const int kind = PyUnicode_KIND(value);
+    const void* data = PyUnicode_DATA(value);
+    Py_ssize_t lo = 0, hi = PyUnicode_GET_LENGTH(value);
+    while (lo < hi && is_space(PyUnicode_READ(kind, data, lo))) ++lo;
+    if (lo == hi) {
+        PyErr_Format(PyExc_ValueError, "%U cannot be empty.", field);
+        return nullptr;
+    }
+    while (is_space(PyUnicode_READ(kind, data, hi - 1))) --hi;
+    for (Py_ssize_t i = lo; i < hi; ++i) {
+        if (PyUnicode_READ(kind, data, i) == '_') {
+            PyErr_Format(PyExc_ValueError, "%U cannot contain underscores.", field);
+            return nullptr;
+        }
+    }
+    return PyUnicode_Substring(value, lo, hi);
+}
+
+// _current_timestamp(): the UTC wall clock as YYYY-MM-DD:HH.MM.SS.mmm,
+// milliseconds truncated.
+PyObject* current_timestamp(PyObject* const*) {
+    if (genuine_datetime() && genuine_timezone()) {
+        Stamp now;
+        const int got = read_clock(now);
+        if (got < 0) return nullptr;
+        if (got > 0) {
+            char text[kStampLength];
+            write_layout(text, now);
+            return ascii_str(text, kStampLength).release();
+        }
+    }
+    Ref now = general_now();
+    if (!now) return nullptr;
+    Ref head = call_method(now.get(), s_strftime, {s_stamp_pattern});
+    if (!head) return nullptr;
+    Ref micro = Ref::steal(PyObject_GetAttr(now.get(), s_microsecond));
+    Ref thousand = micro ? new_int(1000) : Ref();
+    Ref ms = thousand ? Ref::steal(PyNumber_FloorDivide(micro.get(), thousand.get())) : Ref();
+    Ref tail = ms ? format(ms.get(), s_fmt_03d) : Ref();
+    return tail ? add(head.get(), tail.get()).release() : nullptr;
+}
+
+// The counter formatted "05X", natively for 0 to FFFFF.
+Ref counter_text(PyObject* counter, char (&buf)[5], bool& in_buf) {
+    long long v;
+    in_buf = exact_int_value(counter, v) && v >= 0 && v < kCounterLimit;
+    if (in_buf) {
+        static constexpr char hex[] = "0123456789ABCDEF";
+        for (int i = 4; i >= 0; --i, v >>= 4) buf[i] = hex[v & 15];
+        return Ref::borrow(counter);
+    }
+    return format(counter, s_fmt_05X);
+}
+
+// The part of New under the lock.  `timestamp` is bound where the body's
+// local of that name would be (it matters to a suppressing __exit__); on
+// success `process_text` holds f"{cls._process_code}" and `counter` the
+// counter to write after it.
+bool new_locked(PyObject* cls, Ref& timestamp, Ref& process_text, Ref& counter) {
+    Ref reading = call_member(cls, kCurrentTimestamp, {});
+    if (!reading) return false;
+    Ref last = class_attr(cls, s_last_timestamp);
+    if (!last) return false;
+    int same = compare(reading.get(), last.get(), Py_EQ);
+    if (same < 0) return false;
+    int behind = 0;
+    if (!same && (behind = compare(reading.get(), last.get(), Py_LT)) < 0) return false;
+    // Within the millisecond of the last identifier, the one already stored
+    // is used (equal text): that leaves the class untouched.
+    Ref ts = behind || (same && cls == g_class && PyUnicode_CheckExact(last.get()) &&
+                        PyUnicode_CheckExact(reading.get()))
+                 ? last
+                 : reading;
+    timestamp = ts;
+    if (!same && !behind) {
+        // A later millisecond: the counter starts again at 0.
+        Ref zero = new_int(0);
+        if (!zero) return false;
+        PyObject* current = cls == g_class ? entry(g_class_dict, s_counter) : nullptr;
+        if (current != zero.get() && !class_set(cls, s_counter, zero.get())) return false;
+    } else {
+        Ref c = class_attr(cls, s_counter);
+        if (!c) return false;
+        long long v;
+        Ref next = exact_int_value(c.get(), v) && v < (1LL << 62) ? new_int(v + 1) : Ref();
+        if (!next) {
+            Ref one = new_int(1);
+            if (!one || !(next = add(c.get(), one.get()))) return false;
+        }
+        if (!class_set(cls, s_counter, next.get())) return false;
+        Ref now_counter = class_attr(cls, s_counter);
+        Ref limit = now_counter ? new_int(kCounterLimit) : Ref();
+        int full = limit ? compare(now_counter.get(), limit.get(), Py_GE) : -1;
+        if (full < 0) return false;
+        if (full) {
+            // The counter ran out within this millisecond: a clock that is
+            // behind the last identifier continues at the millisecond after
+            // it; otherwise wait for the clock to pass it.
+            for (;;) {
+                int lt = compare(reading.get(), last.get(), Py_LT);
+                if (lt < 0) return false;
+                if (lt) {
+                    Ref after = following_millisecond(last.get());
+                    if (PyErr_Occurred()) return false;
+                    if (after) {
+                        ts = after;
+                        break;
+                    }
+                }
+                int le = compare(reading.get(), last.get(), Py_LE);
+                if (le < 0) return false;
+                if (!le) {
+                    ts = reading;
+                    break;
+                }
+                // A busy wait: let signals and other threads in.
+                if (PyErr_CheckSignals() < 0) return false;
+                Py_BEGIN_ALLOW_THREADS
+                Py_END_ALLOW_THREADS
+                reading = call_member(cls, kCurrentTimestamp, {});
+                if (!reading) return false;
+                last = class_attr(cls, s_last_timestamp);
+                if (!last) return false;
+            }
+            timestamp = ts;
+            Ref zero = new_int(0);
+            if (!zero || !class_set(cls, s_counter, zero.get())) return false;
+        }
+    }
+    PyObject* stored = cls == g_class ? entry(g_class_dict, s_last_timestamp) : nullptr;
+    if (stored != ts.get() && !class_set(cls, s_last_timestamp, ts.get())) return false;
+    Ref code = class_attr(cls, s_process_code);
+    if (!code) return false;
+    process_text = format(code.get(), s_empty);
+    if (!process_text) return false;
+    counter = class_attr(cls, s_counter);
+    return bool(counter);
+}
+
+// New's work from the lock on, the general way: the body under the lock, the
+// way out of it, and the identifier joined from its parts.
+PyObject* new_general(PyObject* cls, const Ref& user, const Ref& type, WithLock& with) {
+    // unique_code = f"{cls._process_code}{cls._counter:05X}", kept in its two
+    // parts until the identifier is joined.
+    Ref timestamp, process_text, counter, counter_str;
+    char hex[5];
+    bool hex_ok = false;
+    bool unique_bound = new_locked(cls, timestamp, process_text, counter);
+    if (unique_bound) unique_bound = bool(counter_str = counter_text(counter.get(), hex, hex_ok));
+    const int left = with.leave();
+    if (left < 0) return nullptr;
+    if (left == 0) {  // __exit__ swallowed an exception of the body
+        if (!timestamp) return unbound_local("timestamp");
+        if (!unique_bound) return unbound_local("unique_code");
+    }
+    const Piece counter_piece = hex_ok ? Piece(hex, 5) : Piece(counter_str.get());
+    // temp_id = f"{timestamp}{unique_code}"; user + "_" + type + "_" + temp_id
+    Ref ts_text = format(timestamp.get(), s_empty);
+    if (!ts_text) return nullptr;
+    if (PyUnicode_CheckExact(user.get()) && PyUnicode_CheckExact(type.get()))
+        return join({Piece(user.get()), Piece("_", 1), Piece(type.get()), Piece("_", 1), Piece(ts_text.get()),
+                     Piece(process_text.get()), counter_piece})
+            .release();
+    Ref unique = join({Piece(process_text.get()), counter_piece});
+    Ref temp = unique ? join({Piece(ts_text.get()), Piece(unique.get())}) : Ref();
+    Ref sep = temp ? ascii_str("_", 1) : Ref();
+    Ref r = sep ? add(user.get(), sep.get()) : Ref();
+    if (r) r = add(r.get(), type.get());
+    if (r) r = add(r.get(), sep.get());
+    if (r) r = add(r.get(), temp.get());
+    return r.release();
+}
+
+// Whether New on kTag may run natively: its members and the module-level
+// datetime names are the originals, and the state it reads has the types
+// it writes.
+inline bool new_natively(PyObject* cls) {
+    if (!intact(cls, {kValidatePart, kCurrentTimestamp})) return false;
+    const View& v = g_view;
+    return v.datetime_ok && v.timezone_ok && v.lock && v.process_code && v.counter && v.last;
+}
+
+// Writes kTag.<key> as New does, keeping the view current.  This is what
+// type.__setattr__ does for a plain attribute name on a class of the
+// metaclass `type`: invalidate the class's lookup caches, then store into its
+// namespace.
+bool own_write(PyObject* key, PyObject* value) {
+    g_own_write = key;
+    PyType_Modified(reinterpret_cast<PyTypeObject*>(g_class));
+    const bool ok = PyDict_SetItem(g_class_dict, key, value) == 0;
+    g_own_write = nullptr;
+    if (!ok) {
+        g_view.fresh = false;
+        return false;
+    }
+    if (key == s_counter)
+        view_counter(value);
+    else
+        view_last(value);
+    return true;
+}
+
+// New on kTag with every member original: the same steps with the clock
+// read, compared and written natively.  The rare cases (a full counter, a
+// clock that cannot be represented, state changed while the lock was waited
+// for) continue the general way, still under the lock.
+PyObject* new_native(PyObject* user_name, PyObject* transaction_type) {
+    PyObject* part_args[] = {user_name, s_user_name};
+    Ref user = Ref::steal(validate_part(part_args));
+    if (!user) return nullptr;
+    part_args[0] = transaction_type;
+    part_args[1] = s_transaction_type;
+    Ref type = Ref::steal(validate_part(part_args));
+    if (!type) return nullptr;
+    Ref lock = g_view.lock;
+    if (!call(g_lock_enter, {lock.get()})) return nullptr;
+    WithLock with;
+    with.adopt(lock.get());
+    // The wait for the lock lets other threads run.
+    if (!new_natively(g_class)) return new_general(g_class, user, type, with);
+    Stamp now;
+    const int got = read_clock(now);
+    if (got <= 0) {
+        if (got < 0) {
+            with.leave();
+            return nullptr;
+        }
+        return new_general(g_class, user, type, with);
+    }
+    const long long key = stamp_key(now);
+    long counter = 0;
+    Ref ts;
+    if (key > g_view.last_key) {
+        char text[kStampLength];
+        write_layout(text, now);
+        ts = ascii_str(text, kStampLength);
+    } else {
+        // The same millisecond, or a clock behind the last identifier: the
+        // last timestamp again, with the next counter value.
+        counter = g_view.counter_value + 1;
+        if (counter >= kCounterLimit) return new_general(g_class, user, type, with);
+        ts = g_view.last;
+    }
+    bool ok = bool(ts);
+    if (ok && counter != g_view.counter_value) {
+        Ref c = new_int(counter);
+        ok = c && own_write(s_counter, c.get());
+    }
+    if (ok && ts.get() != g_view.last.get()) ok = own_write(s_last_timestamp, ts.get());
+    Ref code = g_view.process_code;
+    if (with.leave() < 0) return nullptr;
+    char hex[5];
+    static constexpr char digits[] = "0123456789ABCDEF";
+    for (int i = 4; i >= 0; --i, counter >>= 4) hex[i] = digits[counter & 15];
+    PyObject* u = user.get();
+    PyObject* t = type.get();
+    PyObject* c = code.get();
+    if (PyUnicode_IS_ASCII(u) && PyUnicode_IS_ASCII(t) && PyUnicode_IS_ASCII(c)) {
+        const Py_ssize_t nu = PyUnicode_GET_LENGTH(u), nt = PyUnicode_GET_LENGTH(t), nc = PyUnicode_GET_LENGTH(c);
+        PyObject* r = PyUnicode_New(nu + nt + nc + 2 + kStampLength + 5, 127);
+        if (!r) return nullptr;
+        char* d = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(r));
+        std::memcpy(d, PyUnicode_1BYTE_DATA(u), static_cast<std::size_t>(nu));
+        d += nu;
+        *d++ = '_';
+        std::memcpy(d, PyUnicode_1BYTE_DATA(t), static_cast<std::size_t>(nt));
+        d += nt;
+        *d++ = '_';
+        std::memcpy(d, PyUnicode_1BYTE_DATA(ts.get()), kStampLength);
+        d += kStampLength;
+        std::memcpy(d, PyUnicode_1BYTE_DATA(c), static_cast<std::size_t>(nc));
+        std::memcpy(d + nc, hex, 5);
+        return r;
+    }
+    return join({Piece(user.get()), Piece("_", 1), Piece(type.get()), Piece("_", 1), Piece(ts.get()),
+                 Piece(code.get()), Piece(hex, 5)})
+        .release();
+}
+
+// New(user_name, transaction_type): a new identifier.
+PyObject* new_id(PyObject* const* a) {
+    PyObject* cls = a[0];
+    if (new_natively(cls)) return new_native(a[1], a[2]);
+    Ref user = call_member(cls, kValidatePart, {a[1], s_user_name});
+    if (!user) return nullptr;
+    Ref type = call_member(cls, kValidatePart, {a[2], s_transaction_type});
+    if (!type) return nullptr;
+    Ref mgr = class_attr(cls, s_lock);
+    if (!mgr) return nullptr;
+    WithLock with;
+    if (!with.enter(mgr.get())) return nullptr;
+    return new_general(cls, user, type, with);
+}
+
+// ------------------------------------------------------------ members: reading
+
+PyObject* invalid_format() {
+    PyErr_SetString(PyExc_ValueError, "Invalid kTag format.");
+    return nullptr;
+}
+
+// Finds the two underscores of an identifier: exactly two, with text on
+// every side, in an identifier that is not blank.
+bool split_points(PyObject* id, Py_ssize_t (&cut)[2]) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(id);
+    const int kind = PyUnicode_KIND(id);
+    const void* data = PyUnicode_DATA(id);
+    Py_ssize_t blank = 0;
+    while (blank < n && is_space(PyUnicode_READ(kind, data, blank))) ++blank;
+    if (blank == n) return invalid_format();
+    int cuts = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (PyUnicode_READ(kind, data, i) != '_') continue;
+        if (cuts == 2) return invalid_format();
+        cut[cuts++] = i;
+    }
+    if (cuts != 2 || cut[0] == 0 || cut[1] == cut[0] + 1 || cut[1] == n - 1) return invalid_format();
+    return true;
+}
+
+// _split_id(id): the three fields between the underscores.
+PyObject* split_id(PyObject* const* a) {
+    PyObject* id = a[1];
+    Py_ssize_t cut[2];
+    if (!split_points(id, cut)) return nullptr;
+    Ref user = Ref::steal(PyUnicode_Substring(id, 0, cut[0]));
+    Ref type = user ? Ref::steal(PyUnicode_Substring(id, cut[0] + 1, cut[1])) : Ref();
+    Ref temp = type ? Ref::steal(PyUnicode_Substring(id, cut[1] + 1, PyUnicode_GET_LENGTH(id))) : Ref();
+    return temp ? PyTuple_Pack(3, user.get(), type.get(), temp.get()) : nullptr;
+}
+
+// The ten characters of s[start:] are a unique code (0-9, A-F).
+bool unique_code_ok(PyObject* s, Py_ssize_t start) {
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    for (Py_ssize_t i = start; i < start + kUniqueLength; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) {
+            PyErr_SetString(PyExc_ValueError, "Invalid kTag unique code.");
+            return false;
+        }
+    }
+    return true;
+}
+
+// _validate_unique_code(value): ten characters of 0-9, A-F.
+PyObject* validate_unique_code(PyObject* const* a) {
+    PyObject* value = a[0];
+    if (PyUnicode_GET_LENGTH(value) != kUniqueLength) {
+        PyErr_SetString(PyExc_ValueError, "Invalid kTag unique code length.");
+        return nullptr;
+    }
+    if (!unique_code_ok(value, 0)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// `datetime.strptime(text, "%Y-%m-%d:%H.%M.%S.%f")`.
+Ref strptime(PyObject* text) {
+    Stamp s;
+    if (PyUnicode_CheckExact(text) && PyUnicode_GET_LENGTH(text) == kStampLength && genuine_datetime() &&
+        parse_layout(text, 0, s))
+        return Ref::steal(PyDateTimeAPI->DateTime_FromDateAndTime(s.year, s.month, s.day, s.hour, s.minute, s.second,
+                                                                  s.micro, Py_None, PyDateTimeAPI->DateTimeType));
+    Ref dt = global(s_datetime);
+    return dt ? call_method(dt.get(), s_strptime, {text, s_parse_pattern}) : Ref();
+}
+
+// _validate_timestamp(value): refuses what strptime refuses, as a ValueError
+// caused by the parser's own.
+PyObject* validate_timestamp(PyObject* const* a) {
+    PyObject* value = a[0];
+    Stamp s;
+    if (PyUnicode_GET_LENGTH(value) == kStampLength && genuine_datetime() && parse_layout(value, 0, s))
+        Py_RETURN_NONE;
+    Ref dt = global(s_datetime);
+    if (!dt) return nullptr;
+    if (call_method(dt.get(), s_strptime, {value, s_parse_pattern})) Py_RETURN_NONE;
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) return nullptr;
+    PyObject* cause = PyErr_GetRaisedException();
+    PyObject* exc = PyObject_CallOneArg(PyExc_ValueError, s_bad_timestamp);
+    if (!exc) {
+        Py_DECREF(cause);
+        return nullptr;
+    }
+    PyException_SetContext(exc, Py_NewRef(cause));
+    PyException_SetCause(exc, cause);  // also sets __suppress_context__
+    PyErr_SetRaisedException(exc);
+    return nullptr;
+}
+
+// Whether GetTempId on kTag may check in place: _split_id,
+// _validate_timestamp and _validate_unique_code are the originals (and so is
+// GetTempId when `with_temp_id`), the lengths are 23 and 10, and datetime is
+// genuine.
+inline bool temp_id_natively(PyObject* cls, bool with_temp_id) {
+    if (with_temp_id ? !intact(cls, {kGetTempId, kSplitId, kValidateTimestamp, kValidateUniqueCode})
+                     : !intact(cls, {kSplitId, kValidateTimestamp, kValidateUniqueCode}))
+        return false;
+    return g_view.lengths_ok && g_view.datetime_ok;
+}
+
+// GetTempId's checks done in place, in its order: the start of the temp_id
+// field, or -1 with the exception the general way raises.  `stamp` gets the
+// timestamp's fields when it is in the layout.
+Py_ssize_t check_id(PyObject* id, Stamp& stamp, bool& in_layout) {
+    Py_ssize_t cut[2];
+    if (!split_points(id, cut)) return -1;
+    const Py_ssize_t start = cut[1] + 1;
+    if (PyUnicode_GET_LENGTH(id) - start != kStampLength + kUniqueLength) {
+        PyErr_Format(PyExc_ValueError, "Invalid kTag format. Expected tempId length %d.", kStampLength + kUniqueLength);
+        return -1;
+    }
+    in_layout = parse_layout(id, start, stamp);
+    if (!in_layout) {
+        Ref head = Ref::steal(PyUnicode_Substring(id, start, start + kStampLength));
+        if (!head) return -1;
+        PyObject* args[] = {head.get()};
+        Ref ok = Ref::steal(validate_timestamp(args));
+        if (!ok) return -1;
+    }
+    return unique_code_ok(id, start + kStampLength) ? start : -1;
+}
+
+// GetTempId(id): the validated temp_id field.
+PyObject* get_temp_id(PyObject* const* a) {
+    PyObject* cls = a[0];
+    if (temp_id_natively(cls, false)) {
+        Stamp stamp;
+        bool in_layout;
+        const Py_ssize_t start = check_id(a[1], stamp, in_layout);
+        return start < 0 ? nullptr : PyUnicode_Substring(a[1], start, PyUnicode_GET_LENGTH(a[1]));
+    }
+    Ref parts = call_member(cls, kSplitId, {a[1]});
+    if (!parts) return nullptr;
+    Ref temp = PyTuple_CheckExact(parts.get()) && PyTuple_GET_SIZE(parts.get()) > 2
+                   ? Ref::borrow(PyTuple_GET_ITEM(parts.get(), 2))
+                   : Ref::steal(PySequence_GetItem(parts.get(), 2));
+    if (!temp) return nullptr;
+    Ref stamp_len = class_attr(cls, s_timestamp_length);
+    Ref unique_len = stamp_len ? class_attr(cls, s_unique_length) : Ref();
+    Ref expected = unique_len ? add(stamp_len.get(), unique_len.get()) : Ref();
+    if (!expected) return nullptr;
+    const Py_ssize_t n = PyObject_Length(temp.get());
+    if (n < 0) return nullptr;
+    long long want;
+    int differs;
+    if (exact_int_value(expected.get(), want)) {
+        differs = n != want;
+    } else {
+        Ref len = new_int(n);
+        if (!len) return nullptr;
+        Ref r = Ref::steal(PyObject_RichCompare(len.get(), expected.get(), Py_NE));
+        if (!r || (differs = PyObject_IsTrue(r.get())) < 0) return nullptr;
+    }
+    if (differs) {
+        Ref text = format(expected.get(), s_empty);
+        if (text) PyErr_Format(PyExc_ValueError, "Invalid kTag format. Expected tempId length %U.", text.get());
+        return nullptr;
+    }
+    stamp_len = class_attr(cls, s_timestamp_length);
+    Ref head = stamp_len ? slice(temp.get(), nullptr, stamp_len.get()) : Ref();
+    if (!head || !call_member(cls, kValidateTimestamp, {head.get()})) return nullptr;
+    stamp_len = class_attr(cls, s_timestamp_length);
+    Ref tail = stamp_len ? slice(temp.get(), stamp_len.get(), nullptr) : Ref();
+    if (!tail || !call_member(cls, kValidateUniqueCode, {tail.get()})) return nullptr;
+    return temp.release();
+}
+
+// GetUniqueCode(id): the ten characters after the timestamp.
+PyObject* get_unique_code(PyObject* const* a) {
+    PyObject* cls = a[0];
+    if (temp_id_natively(cls, true)) {
+        Stamp stamp;
+        bool in_layout;
+        const Py_ssize_t start = check_id(a[1], stamp, in_layout);
+        return start < 0 ? nullptr : PyUnicode_Substring(a[1], start + kStampLength, PyUnicode_GET_LENGTH(a[1]));
+    }
+    Ref temp = call_member(cls, kGetTempId, {a[1]});
+    Ref stamp_len = temp ? class_attr(cls, s_timestamp_length) : Ref();
+    return stamp_len ? slice(temp.get(), stamp_len.get(), nullptr).release() : nullptr;
+}
+
+// GetCreatedAt(id): the creation instant, a datetime in UTC.
+PyObject* get_created_at(PyObject* const* a) {
+    PyObject* cls = a[0];
+    Ref created;
+    if (temp_id_natively(cls, true) && g_view.timezone_ok) {
+        Stamp s;
+        bool in_layout;
+        const Py_ssize_t start = check_id(a[1], s, in_layout);
+        if (start < 0) return nullptr;
+        if (in_layout)
+            return PyDateTimeAPI->DateTime_FromDateAndTime(s.year, s.month, s.day, s.hour, s.minute, s.second, s.micro,
+                                                           g_utc, PyDateTimeAPI->DateTimeType);
+        Ref text = Ref::steal(PyUnicode_Substring(a[1], start, start + kStampLength));
+        created = text ? strptime(text.get()) : Ref();
+    } else {
+        Ref temp = call_member(cls, kGetTempId, {a[1]});
+        Ref stamp_len = temp ? class_attr(cls, s_timestamp_length) : Ref();
+        Ref text = stamp_len ? slice(temp.get(), nullptr, stamp_len.get()) : Ref();
+        created = text ? strptime(text.get()) : Ref();
+    }
+    if (!created) return nullptr;
+    // created.replace(tzinfo=timezone.utc)
+    if (g_native_datetime && PyDateTime_CheckExact(created.get()) && genuine_timezone()) {
+        const Stamp s = stamp_of(created.get());
+        return PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(s.year, s.month, s.day, s.hour, s.minute, s.second,
+                                                              s.micro, g_utc, PyDateTime_DATE_GET_FOLD(created.get()),
+                                                              PyDateTimeAPI->DateTimeType);
+    }
+    Ref replace = Ref::steal(PyObject_GetAttr(created.get(), s_replace));
+    Ref tz = replace ? global(s_timezone) : Ref();
+    Ref utc = tz ? Ref::steal(PyObject_GetAttr(tz.get(), s_utc)) : Ref();
+    if (!utc) return nullptr;
+    PyObject* args[] = {utc.get()};
+    return PyObject_Vectorcall(replace.get(), args, 0, s_tzinfo_kwnames);
+}
+
+// GetCreatedAtUtc(id): the same as GetCreatedAt.
+PyObject* get_created_at_utc(PyObject* const* a) { return call_member(a[0], kGetCreatedAt, {a[1]}).release(); }
+
+// Whether `dt` is an exact datetime whose arithmetic we may do natively.
+inline bool plain_datetime(PyObject* dt) { return g_native_datetime && PyDateTime_CheckExact(dt); }
+
+// The decimal text of a signed count of microseconds as seconds with nine
+// fraction digits: "-" and the magnitude for a negative count.
+Ref age_text(long long micros) {
+    const bool negative = micros < 0;
+    unsigned long long mag = negative ? 0ULL - static_cast<unsigned long long>(micros) : micros;
+    char buf[40];
+    char* end = buf + sizeof buf;
+    char* p = end;
+    for (const char* z = "000"; *z; ++z) *--p = *z;
+    unsigned long long frac = mag % 1000000;
+    for (int i = 0; i < 6; ++i, frac /= 10) *--p = static_cast<char>('0' + frac % 10);
+    *--p = '.';
+    mag /= 1000000;
+    do {
+        *--p = static_cast<char>('0' + mag % 10);
+        mag /= 10;
+    } while (mag);
+    if (negative) *--p = '-';
+    return ascii_str(p, end - p);
+}
+
+// GetAge(id): time since creation as decimal seconds.
+PyObject* get_age(PyObject* const* a) {
+    PyObject* cls = a[0];
+    Ref created = call_member(cls, kGetCreatedAt, {a[1]});
+    if (!created) return nullptr;
+    // diff = datetime.now(timezone.utc) - created
+    Ref now;
+    if (genuine_datetime() && genuine_timezone()) {
+        Stamp s;
+        const int got = read_clock(s);
+        if (got < 0) return nullptr;
+        if (got > 0) {
+            if (plain_datetime(created.get()) && tzinfo_of(created.get()) == g_utc)
+                return age_text(micros_since_1970(s) - micros_since_1970(stamp_of(created.get()))).release();
+            now = Ref::steal(PyDateTimeAPI->DateTime_FromDateAndTime(s.year, s.month, s.day, s.hour, s.minute,
+                                                                     s.second, s.micro, g_utc,
+                                                                     PyDateTimeAPI->DateTimeType));
+            if (!now) return nullptr;
+        }
+    }
+    if (!now && !(now = general_now())) return nullptr;
+    Ref diff = Ref::steal(PyNumber_Subtract(now.get(), created.get()));
+    if (!diff) return nullptr;
+    // total_microseconds = diff.days * 24 * 60 * 60 * 1000000 + diff.seconds * 1000000 + diff.microseconds
+    if (g_native_datetime && PyDelta_CheckExact(diff.get())) {
+        const long long days = PyDateTime_DELTA_GET_DAYS(diff.get());
+        if (days > -100000000 && days < 100000000)
+            return age_text(days * 86400000000LL + PyDateTime_DELTA_GET_SECONDS(diff.get()) * 1000000LL +
+                            PyDateTime_DELTA_GET_MICROSECONDS(diff.get()))
+                .release();
+    }
+    Ref total = Ref::steal(PyObject_GetAttr(diff.get(), s_days));
+    if (!total) return nullptr;
+    for (long long factor : {24LL, 60LL, 60LL, 1000000LL}) {
+        Ref f = new_int(factor);
+        if (!f || !(total = Ref::steal(PyNumber_Multiply(total.get(), f.get())))) return nullptr;
+    }
+    Ref secs_attr = Ref::steal(PyObject_GetAttr(diff.get(), s_seconds));
+    Ref mega = secs_attr ? new_int(1000000) : Ref();
+    Ref part = mega ? Ref::steal(PyNumber_Multiply(secs_attr.get(), mega.get())) : Ref();
+    if (!part || !(total = add(total.get(), part.get()))) return nullptr;
+    Ref micro_attr = Ref::steal(PyObject_GetAttr(diff.get(), s_microseconds));
+    if (!micro_attr || !(total = add(total.get(), micro_attr.get()))) return nullptr;
+    long long micros;
+    if (exact_int_value(total.get(), micros)) return age_text(micros).release();
+    // sign, then the magnitude split into seconds, milliseconds, nanoseconds
+    Ref zero = new_int(0);
+    if (!zero) return nullptr;
+    const int negative = compare(total.get(), zero.get(), Py_LT);
+    if (negative < 0) return nullptr;
+    Ref mag = negative ? Ref::steal(PyNumber_Negative(total.get())) : total;
+    Ref million = mag ? new_int(1000000) : Ref();
+    Ref thousand = million ? new_int(1000) : Ref();
+    Ref secs = thousand ? Ref::steal(PyNumber_FloorDivide(mag.get(), million.get())) : Ref();
+    Ref rest = secs ? Ref::steal(PyNumber_Remainder(mag.get(), million.get())) : Ref();
+    Ref ms = rest ? Ref::steal(PyNumber_FloorDivide(rest.get(), thousand.get())) : Ref();
+    Ref sub = ms ? Ref::steal(PyNumber_Remainder(rest.get(), thousand.get())) : Ref();
+    Ref ns = sub ? Ref::steal(PyNumber_Multiply(sub.get(), thousand.get())) : Ref();
+    Ref secs_text = ns ? format(secs.get(), s_empty) : Ref();
+    Ref ms_text = secs_text ? format(ms.get(), s_fmt_03d) : Ref();
+    Ref ns_text = ms_text ? format(ns.get(), s_fmt_06d) : Ref();
+    if (!ns_text) return nullptr;
+    return join({Piece(negative ? "-" : "", negative ? 1 : 0), Piece(secs_text.get()), Piece(".", 1),
+                 Piece(ms_text.get()), Piece(ns_text.get())})
+        .release();
+}
+
+// GetTicksSinceEpoch(id): 100-nanosecond units from _epoch_2026 to the
+// creation instant, counted exactly.
+PyObject* get_ticks(PyObject* const* a) {
+    PyObject* cls = a[0];
+    Ref created = call_member(cls, kGetCreatedAt, {a[1]});
+    Ref epoch = created ? class_attr(cls, s_epoch) : Ref();
+    if (!epoch) return nullptr;
+    // Equal tzinfo objects: the difference of the clock fields.
+    if (plain_datetime(created.get()) && plain_datetime(epoch.get()) &&
+        tzinfo_of(created.get()) == tzinfo_of(epoch.get()))
+        return PyLong_FromLongLong(
+            (micros_since_1970(stamp_of(created.get())) - micros_since_1970(stamp_of(epoch.get()))) * 10);
+    Ref delta = Ref::steal(PyNumber_Subtract(created.get(), epoch.get()));
+    if (!delta) return nullptr;
+    // (delta.days * 86400 + delta.seconds) * 10_000_000 + delta.microseconds * 10
+    Ref days = Ref::steal(PyObject_GetAttr(delta.get(), s_days));
+    Ref day_secs = new_int(86400);
+    Ref r = days && day_secs ? Ref::steal(PyNumber_Multiply(days.get(), day_secs.get())) : Ref();
+    Ref secs = r ? Ref::steal(PyObject_GetAttr(delta.get(), s_seconds)) : Ref();
+    if (!secs || !(r = add(r.get(), secs.get()))) return nullptr;
+    Ref per_sec = new_int(10000000);
+    if (!per_sec || !(r = Ref::steal(PyNumber_Multiply(r.get(), per_sec.get())))) return nullptr;
+    Ref micro = Ref::steal(PyObject_GetAttr(delta.get(), s_microseconds));
+    Ref ten = micro ? new_int(10) : Ref();
+    Ref part = ten ? Ref::steal(PyNumber_Multiply(micro.get(), ten.get())) : Ref();
+    return part ? add(r.get(), part.get()).release() : nullptr;
+}
+
+// GetNanosecondsSinceEpoch(id): ticks times 100.
+PyObject* get_nanoseconds(PyObject* const* a) {
+    Ref ticks = call_member(a[0], kGetTicksSinceEpoch, {a[1]});
+    Ref hundred = ticks ? new_int(100) : Ref();
+    return hundred ? PyNumber_Multiply(ticks.get(), hundred.get()) : nullptr;
+}
+
+// GetExactCreationWithMsNs(id): "YYYY-MM-DD HH:MM:SS:mmm:nnnnnn UTC".
+PyObject* get_exact_creation(PyObject* const* a) {
+    PyObject* cls = a[0];
+    Ref created = call_member(cls, kGetCreatedAt, {a[1]});
+    if (!created) return nullptr;
+    if (plain_datetime(created.get()) && PyDateTime_GET_YEAR(created.get()) >= 1000) {
+        const Stamp s = stamp_of(created.get());
+        char buf[] = "YYYY-MM-DD HH:MM:SS:mmm:nnn000 UTC";
+        put4(buf, s.year);
+        put2(buf + 5, s.month);
+        put2(buf + 8, s.day);
+        put2(buf + 11, s.hour);
+        put2(buf + 14, s.minute);
+        put2(buf + 17, s.second);
+        put3(buf + 20, s.micro / 1000);
+        put3(buf + 24, s.micro % 1000);
+        return ascii_str(buf, sizeof buf - 1).release();
+    }
+    // ms = created.microsecond // 1000; ns = (created.microsecond % 1000) * 1000
+    Ref micro = Ref::steal(PyObject_GetAttr(created.get(), s_microsecond));
+    Ref thousand = micro ? new_int(1000) : Ref();
+    Ref ms = thousand ? Ref::steal(PyNumber_FloorDivide(micro.get(), thousand.get())) : Ref();
+    Ref micro2 = ms ? Ref::steal(PyObject_GetAttr(created.get(), s_microsecond)) : Ref();
+    Ref sub = micro2 ? Ref::steal(PyNumber_Remainder(micro2.get(), thousand.get())) : Ref();
+    Ref ns = sub ? Ref::steal(PyNumber_Multiply(sub.get(), thousand.get())) : Ref();
+    Ref head = ns ? call_method(created.get(), s_strftime, {s_exact_pattern}) : Ref();
+    Ref head_text = head ? format(head.get(), s_empty) : Ref();
+    Ref ms_text = head_text ? format(ms.get(), s_fmt_03d) : Ref();
+    Ref ns_text = ms_text ? format(ns.get(), s_fmt_06d) : Ref();
+    if (!ns_text) return nullptr;
+    return join({Piece(head_text.get()), Piece(":", 1), Piece(ms_text.get()), Piece(":", 1), Piece(ns_text.get()),
+                 Piece(" UTC", 4)})
+        .release();
+}
+
+// ------------------------------------------------------------ the class
+
+constexpr Param new_params[] = {{"user_name", "str", Check::Str}, {"transaction_type", "str", Check::Str}};
+constexpr Param id_params[] = {{"id", "str", Check::Str}};
+constexpr Param value_params[] = {{"value", "str", Check::Str}};
+constexpr Param part_params[] = {{"value", "str", Check::Str}, {"field_name", "str", Check::Str}};
+
+const FuncDef members[kMemberCount] = {
+    {.name = "New", .kind = Kind::ClassMethod, .impl = new_id, .ret = "str", .params = new_params,
+     .result = Result::Str},
+    {.name = "GetCreatedAt", .kind = Kind::ClassMethod, .impl = get_created_at, .ret = "datetime",
+     .params = id_params},
+    {.name = "GetCreatedAtUtc", .kind = Kind::ClassMethod, .impl = get_created_at_utc, .ret = "datetime",
+     .params = id_params},
+    {.name = "GetAge", .kind = Kind::ClassMethod, .impl = get_age, .ret = "str", .params = id_params,
+     .result = Result::Str},
+    {.name = "GetTicksSinceEpoch", .kind = Kind::ClassMethod, .impl = get_ticks, .ret = "int", .params = id_params,
+     .result = Result::Int},
+    {.name = "GetNanosecondsSinceEpoch", .kind = Kind::ClassMethod, .impl = get_nanoseconds, .ret = "int",
+     .params = id_params, .result = Result::Int},
+    {.name = "GetExactCreationWithMsNs", .kind = Kind::ClassMethod, .impl = get_exact_creation, .ret = "str",
+     .params = id_params, .result = Result::Str},
+    {.name = "GetTempId", .kind = Kind::ClassMethod, .impl = get_temp_id, .ret = "str", .params = id_params,
+     .result = Result::Str},
+    {.name = "GetUniqueCode", .kind = Kind::ClassMethod, .impl = get_unique_code, .ret = "str",
+     .params = id_params, .result = Result::Str},
+    {.name = "_current_timestamp", .kind = Kind::ClassMethod, .impl = current_timestamp, .ret = "str",
+     .result = Result::Str},
+    {.name = "_validate_part", .kind = Kind::StaticMethod, .impl = validate_part, .ret = "str",
+     .params = part_params, .result = Result::Str},
+    {.name = "_validate_timestamp", .kind = Kind::StaticMethod, .impl = validate_timestamp, .ret = "None",
+     .params = value_params},
+    {.name = "_validate_unique_code", .kind = Kind::StaticMethod, .impl = validate_unique_code, .ret = "None",
+     .params = value_params},
+    {.name = "_split_id", .kind = Kind::ClassMethod, .impl = split_id, .ret = "tuple[str, str, str]",
+     .params = id_params},
+};
+
+bool intern_all() {
+    struct {
+        PyObject** slot;
+        const char* text;
+    } names[] = {
+        {&s_user_name, "user_name"},
+        {&s_transaction_type, "transaction_type"},
+        {&s_lock, "_lock"},
+        {&s_counter, "_counter"},
+        {&s_last_timestamp, "_last_timestamp"},
+        {&s_process_code, "_process_code"},
+        {&s_timestamp_length, "_timestamp_length"},
+        {&s_unique_length, "_unique_length"},
+        {&s_epoch, "_epoch_2026"},
+        {&s_datetime, "datetime"},
+        {&s_timezone, "timezone"},
+        {&s_now, "now"},
+        {&s_utc, "utc"},
+        {&s_strftime, "strftime"},
+        {&s_strptime, "strptime"},
+        {&s_replace, "replace"},
+        {&s_microsecond, "microsecond"},
+        {&s_days, "days"},
+        {&s_seconds, "seconds"},
+        {&s_microseconds, "microseconds"},
+        {&s_enter, "__enter__"},
+        {&s_exit, "__exit__"},
+        {&s_aenter, "__aenter__"},
+        {&s_aexit, "__aexit__"},
+        {&s_release, "release"},
+        {&s_parse_pattern, "%Y-%m-%d:%H.%M.%S.%f"},
+        {&s_stamp_pattern, "%Y-%m-%d:%H.%M.%S."},
+        {&s_exact_pattern, "%Y-%m-%d %H:%M:%S"},
+        {&s_empty, ""},
+        {&s_fmt_03d, "03d"},
+        {&s_fmt_06d, "06d"},
+        {&s_fmt_05X, "05X"},
+        {&s_bad_timestamp, "Invalid kTag timestamp format."},
+    };
+    for (auto& n : names)
+        if (!(*n.slot = intern(n.text))) return false;
+    return (s_tzinfo_kwnames = Py_BuildValue("(s)", "tzinfo")) != nullptr;
+}
+
+// The interpreter's lock type and its acquire/release, when threading.Lock
+// makes one; otherwise every lock goes through __enter__/__exit__.
+bool find_lock_type(PyObject* lock) {
+    Ref thread = Ref::steal(PyImport_ImportModule("_thread"));
+    if (!thread) return false;
+    Ref lock_type = Ref::steal(PyObject_GetAttrString(thread.get(), "LockType"));
+    if (!lock_type) return false;
+    auto* tp = reinterpret_cast<PyTypeObject*>(lock_type.get());
+    if (!PyType_Check(lock_type.get()) || !Py_IS_TYPE(lock, tp) || !PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE) ||
+        std::strcmp(tp->tp_name, "_thread.lock") != 0)
+        return true;
+    Ref enter = Ref::steal(_PyType_LookupRef(tp, s_enter));
+    Ref release = Ref::steal(_PyType_LookupRef(tp, s_release));
+    if (PyErr_Occurred()) return false;
+    if (!enter || !release) return true;
+    g_lock_type = reinterpret_cast<PyTypeObject*>(lock_type.release());
+    g_lock_enter = enter.release();
+    g_lock_release = release.release();
+    return true;
+}
+
+// The datetime C interface, used only when it is the module just imported.
+void find_datetime_api() {
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) {
+        PyErr_Clear();
+        return;
+    }
+    g_native_datetime = reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType) == g_datetime &&
+                        reinterpret_cast<PyObject*>(PyDateTimeAPI->DeltaType) != nullptr &&
+                        PyDateTimeAPI->TimeZone_UTC == g_utc;
+}
+
+// Records the members as created, and checks where their wrappers keep the
+// callable.
+bool record_members() {
+    g_wrappers_readable = true;
+    for (int m = 0; m < kMemberCount; ++m) {
+        Original& o = g_orig[m];
+        if (!(o.name = intern(members[m].name))) return false;
+        o.wrapper = PyDict_GetItemWithError(g_class_dict, o.name);
+        if (!o.wrapper) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "member %U missing", o.name);
+            return false;
+        }
+        Py_INCREF(o.wrapper);
+        o.func = PyObject_GetAttrString(o.wrapper, "__func__");
+        if (!o.func) return false;
+        if (wrapped_callable(o.wrapper) != o.func) g_wrappers_readable = false;
+    }
+    return true;
+}
+
+int exec(PyObject* module) {
+    if (!begin_exec(once, module)) return -1;
+    g_globals = Py_NewRef(PyModule_GetDict(module));
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name || !intern_all()) return -1;
+
+    // import secrets; import threading; from datetime import datetime, timezone
+    Ref secrets = Ref::steal(PyImport_ImportModule("secrets"));
+    if (!set_global(g_globals, "secrets", secrets)) return -1;
+    Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+    if (!set_global(g_globals, "threading", threading)) return -1;
+    Ref datetime = import_from(g_globals, "datetime", "datetime");
+    if (!set_global(g_globals, "datetime", datetime)) return -1;
+    Ref timezone = import_from(g_globals, "datetime", "timezone");
+    if (!set_global(g_globals, "timezone", timezone)) return -1;
+    g_datetime = Py_NewRef(datetime.get());
+    g_timezone = Py_NewRef(timezone.get());
+    Ref utc = Ref::steal(PyObject_GetAttr(timezone.get(), s_utc));
+    if (!utc) return -1;
+    g_utc = Py_NewRef(utc.get());
+    find_datetime_api();
+
+    Ref bases = Ref::steal(PyTuple_New(0));
+    if (!bases) return -1;
+    ClassBody body("kTag", module_name.get());
+    if (!body.prepare(reinterpret_cast<PyObject*>(&PyType_Type), bases.get(),
+                      "Generate IDs from user name, transaction type, timestamp, and a unique suffix."))
+        return -1;
+
+    // _epoch_2026 = datetime(2026, 1, 1, tzinfo=timezone.utc)
+    Ref y = new_int(2026), one = new_int(1);
+    if (!y || !one) return -1;
+    PyObject* epoch_args[] = {y.get(), one.get(), one.get(), utc.get()};
+    Ref epoch = Ref::steal(PyObject_Vectorcall(datetime.get(), epoch_args, 3, s_tzinfo_kwnames));
+    // _process_code = f"{secrets.randbits(20):05X}"
+    Ref bits = new_int(20);
+    Ref randbits = bits ? call_method(secrets.get(), intern("randbits"), {bits.get()}) : Ref();
+    Ref code = randbits ? format(randbits.get(), s_fmt_05X) : Ref();
+    // _lock = threading.Lock()
+    Ref lock_cls = Ref::steal(PyObject_GetAttrString(threading.get(), "Lock"));
+    Ref lock = lock_cls ? call(lock_cls.get()) : Ref();
+    if (!body.set("_epoch_2026", epoch) || !body.set("_unique_length", new_int(kUniqueLength)) ||
+        !body.set("_timestamp_length", new_int(kStampLength)) || !body.set("_process_code", code) ||
+        !body.set("_last_timestamp", Ref::borrow(s_empty)) || !body.set("_counter", new_int(0)) ||
+        !body.set("_lock", lock) || !body.add_all(members))
+        return -1;
+    Ref cls = body.create();
+    if (!cls || !find_lock_type(lock.get())) return -1;
+    g_class = Py_NewRef(cls.get());
+    g_class_dict = PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls.get()));
+    if (!g_class_dict || !record_members() || !set_global(g_globals, "kTag", cls)) return -1;
+    // Without a free watcher slot the view is read again at every use.
+    g_watcher = PyDict_AddWatcher(on_dict_change);
+    if (g_watcher < 0) {
+        PyErr_Clear();
+    } else if (PyDict_Watch(g_watcher, g_class_dict) < 0 || PyDict_Watch(g_watcher, g_globals) < 0) {
+        return -1;
+    }
+    end_exec(once, module);
+    return 0;
+}
+
+}  // namespace
+
+KST_MODULE(kTag, "Transaction-style ID generator utilities.", exec)
