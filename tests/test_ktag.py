@@ -429,6 +429,7 @@ def test_any_context_manager_serves_as_lock():
     assert tb is not None and chain is tb
 
 
+@pytest.mark.no_refleak  # makes a class per run; the class caches settle slowly
 def test_suppressing_exit_leaves_locals_unbound():
     Sub = scripted([])
     Sub._lock = Recorder(suppress=True)
