@@ -1,0 +1,315 @@
+"""Benchmarks: the native modules against a pure-Python equivalent and the
+builtin reference operations, all measured in one process and one run.
+
+    tools/py314 tools/bench [--quick] [--scaling] [--json FILE]
+
+For each operation it prints ns per call for the native module, for the
+pure-Python equivalent (benchmarks/reference.py) and for the builtin
+reference operation, each the best of several timeit repeats, then the ratios
+native/builtin and python/native and whether the target is met.  Figures
+include the timing loop itself (printed first, a few ns per iteration), as
+timeit's always do.  --scaling adds the cost of kDict.get on growing stores,
+of construction and toJson on growing inputs, kTag.New from 1 and 8 threads,
+and the peak memory of a large kDict.  --quick uses fewer repeats and smaller
+sizes.  Rows whose native module is not built are reported as skipped.
+"""
+import argparse
+import dataclasses
+import gc
+import importlib
+import json
+import os
+import platform
+import sys
+import threading
+import timeit
+import tracemalloc
+from datetime import datetime, timezone
+from enum import IntEnum
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import reference as ref  # noqa: E402
+
+
+def load_native():
+    """The native classes by module name; None where the module is missing."""
+    found = {}
+    for name in ("kDict", "kTag", "kEnvelope", "kState"):
+        try:
+            module = importlib.import_module(f"kestrune.utils.{name}")
+        except ImportError:
+            found[name] = None
+        else:
+            found[name] = getattr(module, name)
+    return found
+
+
+NATIVE = load_native()
+
+# Timing budget per repeat and number of repeats (best is kept).
+SETTINGS = {"repeat": 7, "seconds": 0.05}
+
+
+def ns_per_call(stmt, ns, seconds=None):
+    """Best-of-repeats ns per execution of `stmt` in namespace `ns`."""
+    timer = timeit.Timer(stmt, globals=ns)
+    seconds = seconds or SETTINGS["seconds"]
+    number = 1
+    while True:  # calibrate to about a tenth of the budget, then scale up
+        t = timer.timeit(number)
+        if t >= seconds / 10 or number >= 1 << 30:
+            break
+        number *= 4 if t < seconds / 100 else 2
+    number = max(1, int(number * seconds / max(t, 1e-9)))
+    best = min(timer.repeat(repeat=SETTINGS["repeat"], number=number))
+    return best / number * 1e9
+
+
+@dataclasses.dataclass
+class Point:
+    x: int
+    when: datetime
+
+
+class Plain(IntEnum):
+    open = 1
+
+
+def fields(n):
+    """n fields with short ASCII keys of mixed case."""
+    return {(f"Key{i}" if i % 2 else f"key{i}"): i for i in range(n)}
+
+
+def make_tree(envelope_cls, state_cls):
+    """An envelope of 25 fields: text, numbers, datetimes, a tuple, a list
+    holding a tuple and a dict, a data class, a status and a nested child."""
+    e = envelope_cls()
+    e.put("Name", "Ann").put("AGE", 7).put("Active", True).put("ratio", 0.5)
+    e.put("Created", datetime(2026, 3, 15, 8, 30, 45, 123000, tzinfo=timezone.utc))
+    e.put("Updated", datetime(2026, 3, 16, 9, 0, 0))
+    e.put("tags", ("a", "b", "c")).put("point", Point(3, datetime(2026, 1, 1)))
+    e.put("list", [1, 2, (3, 4), {"k": (5,)}]).put("State", state_cls.hold).put("Note", None)
+    e.put("Owner", "bob").put("Id", "alice_payment_2026-03-15:08.30.45.1237F3A200001")
+    for i in range(10):
+        e.put(f"F{i}", i * 1.5)
+    child = e.nest("child")
+    child.put("x", 1).put("y", "two").put("when", datetime(2026, 2, 2, 2, 2, 2))
+    child.put("pair", (1, 2))
+    return e
+
+
+# Targets: ("builtin", x) means native <= x * builtin; ("python", x) means
+# native at least x times faster than Python.
+LE = "builtin"
+GE = "python"
+
+
+def row_table():
+    """(operation, needed native modules, native stmt, python stmt, builtin
+    stmt or None, targets)."""
+    d1, d35, d13 = [(LE, 2.0)], [(LE, 3.5)], [(LE, 1.3)]
+    return [
+        ("kDict.get hit", "kDict", "d.get('Name')", "r.get('Name')", "p.get('name')", d1),
+        ("kDict.get miss", "kDict", "d.get('Absent')", "r.get('Absent')", "p.get('absent')", d1),
+        ("kDict[k]", "kDict", "d['NAME']", "r['NAME']", "p.get('name')", d1),
+        ("kDict.has", "kDict", "d.has('Name')", "r.has('Name')", "p.get('name')", d1),
+        ("kDict.set existing", "kDict", "d.set('Other', 1)", "r.set('Other', 1)", "p.get('other')", d35),
+        ("kDict[k] = v existing", "kDict", "d['Other'] = 1", "r['Other'] = 1", "p.get('other')", d35),
+        ("kDict.getInt '42'", "kDict", "d.getInt('Count')", "r.getInt('Count')", "p.get('count')", d35),
+        ("kDict.getBool 'yes'", "kDict", "d.getBool('Flag')", "r.getBool('Flag')", "p.get('flag')", d35),
+        ("kDict.getString 5", "kDict", "d.getString('Num')", "r.getString('Num')", "p.get('num')", d35),
+        ("kDict.getDouble 2.5", "kDict", "d.getDouble('Ratio')", "r.getDouble('Ratio')", "p.get('ratio')", d35),
+        ("kDict.getList", "kDict", "d.getList('Items')", "r.getList('Items')", "p.get('items')", d35),
+        ("kDict.getOr '42', 0", "kDict", "d.getOr('Count', 0)", "r.getOr('Count', 0)", "p.get('count')", d35),
+        ("kDict.getDate ISO", "kDict", "d.getDate('When')", "r.getDate('When')",
+         "datetime.fromisoformat(p.get('when'))", d13),
+        ("kDict(dict of 15)", "kDict", "kDict(n15)", "rDict(n15)", None, [(GE, 6.0)]),
+        ("str(kDict of 15)", "kDict", "str(ks)", "str(rs)", None, [(GE, 6.0)]),
+        ("kTag.New", "kTag", "kTag.New('alice', 'payment')", "rTag.New('alice', 'payment')",
+         "datetime.now(timezone.utc)", [(LE, 1.5), (GE, 10.0)]),
+        ("kTag.GetTempId", "kTag", "kTag.GetTempId(tid)", "rTag.GetTempId(tid)", None, [(GE, 20.0)]),
+        ("kTag.GetCreatedAt", "kTag", "kTag.GetCreatedAt(tid)", "rTag.GetCreatedAt(tid)", None, [(GE, 20.0)]),
+        ("kTag.GetTicksSinceEpoch", "kTag", "kTag.GetTicksSinceEpoch(tid)", "rTag.GetTicksSinceEpoch(tid)",
+         None, [(GE, 20.0)]),
+        ("kTag.GetExactCreationWithMsNs", "kTag", "kTag.GetExactCreationWithMsNs(tid)",
+         "rTag.GetExactCreationWithMsNs(tid)", None, [(GE, 20.0)]),
+        ("kEnvelope.get() 25 fields", "kEnvelope kState", "env.get()", "renv.get()", None, [(GE, 6.0)]),
+        ("kEnvelope.toJson()", "kEnvelope kState", "env.toJson()", "renv.toJson()", "json.dumps(tree, indent=4)",
+         [(LE, 1.2)]),
+        ("kState.open.display_name", "kState", "kState.open.display_name", "rState.open.display_name",
+         "Plain.open.name", [(LE, 0.75)]),
+    ]
+
+
+def namespace():
+    n15 = fields(15)
+    data = {"Name": "Ann", "COUNT": "42", "flag": "yes", "Num": 5, "Ratio": "2.5", "Items": [1, 2],
+            "When": "2026-12-07T10:00:00", "Other": 1}
+    ns = {"rDict": ref.kDict, "rTag": ref.kTag, "rState": ref.kState, "Plain": Plain, "datetime": datetime,
+          "timezone": timezone, "json": json, "n15": n15,
+          "tid": "alice_payment_2026-03-15:08.30.45.1237F3A200001"}
+    ns.update(NATIVE)
+    ns.update(r=ref.kDict(data), rs=ref.kDict(n15), p={k.casefold(): v for k, v in data.items()})
+    ns.update(renv=make_tree(ref.kEnvelope, ref.kState))
+    ns["tree"] = ns["renv"].get()
+    if NATIVE["kDict"]:
+        ns.update(d=NATIVE["kDict"](data), ks=NATIVE["kDict"](n15))
+    if NATIVE["kEnvelope"] and NATIVE["kState"]:
+        ns["env"] = make_tree(NATIVE["kEnvelope"], NATIVE["kState"])
+    return ns
+
+
+def verdict(row):
+    marks = []
+    for kind, x in row["targets"]:
+        if kind == LE:
+            ratio = row["native_over_builtin"]
+            marks.append(ratio is not None and ratio <= x)
+        else:
+            marks.append(row["python_over_native"] >= x)
+    return all(marks)
+
+
+def describe(targets):
+    return "; ".join(f"<= {x}x builtin" if kind == LE else f">= {x}x faster than Python" for kind, x in targets)
+
+
+def run_table():
+    ns = namespace()
+    results = []
+    for name, needs, native, python, builtin, targets in row_table():
+        row = {"operation": name, "target": describe(targets), "targets": targets}
+        missing = [m for m in needs.split() if NATIVE[m] is None]
+        if missing:
+            row["skipped"] = "not built: " + ", ".join(missing)
+            results.append(row)
+            continue
+        row["native_ns"] = ns_per_call(native, ns)
+        row["python_ns"] = ns_per_call(python, ns)
+        row["builtin_ns"] = ns_per_call(builtin, ns) if builtin else None
+        row["native_over_builtin"] = row["native_ns"] / row["builtin_ns"] if builtin else None
+        row["python_over_native"] = row["python_ns"] / row["native_ns"]
+        row["met"] = verdict(row)
+        results.append(row)
+    return results
+
+
+def print_table(results, loop_ns):
+    print(f"Python {platform.python_version()} on {platform.machine()}; timing loop {loop_ns:.1f} ns per iteration")
+    head = (f"{'operation':30} {'native ns':>10} {'python ns':>10} {'builtin ns':>10} {'nat/bltn':>9} "
+            f"{'py/nat':>7}  met  target")
+    print(head)
+    print("-" * len(head))
+    for r in results:
+        if "skipped" in r:
+            print(f"{r['operation']:30} {'skipped (' + r['skipped'] + ')':>50}        {r['target']}")
+            continue
+        b = f"{r['builtin_ns']:10.1f}" if r["builtin_ns"] is not None else f"{'':10}"
+        nb = f"{r['native_over_builtin']:9.2f}" if r["native_over_builtin"] is not None else f"{'':9}"
+        print(f"{r['operation']:30} {r['native_ns']:10.1f} {r['python_ns']:10.1f} {b} {nb} "
+              f"{r['python_over_native']:7.1f}  {'yes' if r['met'] else 'NO ':3}  {r['target']}")
+
+
+def new_from_threads(cls, threads, per_thread):
+    """Wall-clock ns per New call with `threads` threads calling at once."""
+    barrier = threading.Barrier(threads + 1)
+
+    def work():
+        new = cls.New
+        barrier.wait()
+        for _ in range(per_thread):
+            new("alice", "payment")
+
+    ts = [threading.Thread(target=work) for _ in range(threads)]
+    for t in ts:
+        t.start()
+    barrier.wait()
+    start = timeit.default_timer()
+    for t in ts:
+        t.join()
+    return (timeit.default_timer() - start) / (threads * per_thread) * 1e9
+
+
+def peak_bytes(build):
+    """Peak traced allocation while `build()` runs and its result lives."""
+    gc.collect()
+    tracemalloc.start()
+    base = tracemalloc.get_traced_memory()[0]
+    obj = build()
+    peak = tracemalloc.get_traced_memory()[1] - base
+    del obj
+    tracemalloc.stop()
+    return peak
+
+
+def run_scaling(quick):
+    """(label, native, python, builtin, unit) rows."""
+    out = []
+    kd, env_cls = NATIVE["kDict"], NATIVE["kEnvelope"]
+    big = 100_000 if quick else 1_000_000
+    wide = 10_000 if quick else 100_000
+    if kd:
+        for n in (10, 10_000, big):
+            data = fields(n)
+            ns = {"d": kd(data), "r": ref.kDict(data), "p": {k.casefold(): v for k, v in data.items()}}
+            out.append((f"kDict.get, {n} keys", ns_per_call("d.get('KEY0')", ns), ns_per_call("r.get('KEY0')", ns),
+                        ns_per_call("p.get('key0')", ns), "ns/call"))
+        for n in (10, 1000, wide):
+            data = fields(n)
+            ns = {"data": data, "kDict": kd, "rDict": ref.kDict}
+            out.append((f"kDict(...), {n} fields", ns_per_call("kDict(data)", ns) / n,
+                        ns_per_call("rDict(data)", ns) / n, ns_per_call("dict(data)", ns) / n, "ns/field"))
+    if kd and env_cls:
+        for n in (10, 1000, wide):
+            data = fields(n)
+            ns = {"env": env_cls(kd(data)), "renv": ref.kEnvelope(ref.kDict(data)), "data": data, "json": json}
+            out.append((f"toJson, {n} fields", ns_per_call("env.toJson()", ns) / n,
+                        ns_per_call("renv.toJson()", ns) / n, ns_per_call("json.dumps(data, indent=4)", ns) / n,
+                        "ns/field"))
+    if NATIVE["kTag"]:
+        per = 20_000 if quick else 200_000
+        for threads in (1, 8):
+            out.append((f"kTag.New, {threads} thread{'s' if threads > 1 else ''}",
+                         new_from_threads(NATIVE["kTag"], threads, per // threads),
+                         new_from_threads(ref.kTag, threads, per // threads // 10), None, "ns/call"))
+    if kd:
+        n = big
+        data = fields(n)
+        out.append((f"peak memory, store of {n} keys", peak_bytes(lambda: kd(data)) / n,
+                    peak_bytes(lambda: ref.kDict(data)) / n, peak_bytes(lambda: dict(data)) / n, "bytes/key"))
+    return out
+
+
+def print_scaling(rows):
+    print()
+    print(f"{'scaling':34} {'native':>10} {'python':>10} {'builtin':>10}  unit")
+    for label, a, b, c, unit in rows:
+        cells = [f"{x:10.1f}" if x is not None else f"{'':10}" for x in (a, b, c)]
+        print(f"{label:34} {' '.join(cells)}  {unit}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="fewer repeats, shorter timing (noisier)")
+    parser.add_argument("--scaling", action="store_true", help="also the scaling and memory figures")
+    parser.add_argument("--json", metavar="FILE", help="write the figures as JSON")
+    args = parser.parse_args()
+    if args.quick:
+        SETTINGS.update(repeat=3, seconds=0.02)
+    loop_ns = ns_per_call("pass", {})
+    table = run_table()
+    print_table(table, loop_ns)
+    results = {"python": platform.python_version(), "loop_ns": loop_ns,
+               "table": [{k: v for k, v in r.items() if k != "targets"} for r in table]}
+    if args.scaling:
+        scaling = run_scaling(args.quick)
+        print_scaling(scaling)
+        results["scaling"] = [dict(zip(("operation", "native", "python", "builtin", "unit"), r)) for r in scaling]
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(results, f, indent=2)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
