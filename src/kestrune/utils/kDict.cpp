@@ -9,8 +9,11 @@
 // version tag), and the instance __dict__ holds nothing but `_data` and
 // `_key_map`, both exact dicts.  Everything else takes the general road:
 // attribute reads, method calls, and generic item operations on whatever
-// objects the attributes hold.
+// objects the attributes hold.  An instance __dict__ found to qualify is
+// remembered (and watched) until it is next written, so the test is usually
+// one table probe.
 #include "support/module.hpp"
+#include "support/watch.hpp"
 
 #include <algorithm>
 #include <array>
@@ -69,7 +72,7 @@ unsigned int g_bad_tag;
 // answer under the class's (freshly assigned) version tag.  A modification
 // that leaves them alone (copyreg caching __slotnames__, a new docstring)
 // keeps the shortcuts.
-bool class_unchanged(PyTypeObject* tp) {
+[[gnu::noinline]] bool class_unchanged(PyTypeObject* tp) {
     unsigned int tag = tp->tp_version_tag;
     if (tag != 0 && tag == g_bad_tag) return false;
     if (!PyUnstable_Type_AssignVersionTag(tp)) return false;
@@ -110,28 +113,56 @@ int attr_slot(PyObject* k) {
     return 0;
 }
 
-// 1: the shortcuts apply and `s` is filled; 0: take the general road;
-// -1: error.
-int fast_store(PyObject* self, Store& s) {
-    PyTypeObject* tp = Py_TYPE(self);
-    if (tp != g_cls) return 0;
-    if ((g_good_tag == 0 || tp->tp_version_tag != g_good_tag) && !class_unchanged(tp)) return 0;
-    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-    if (!dict) return -1;
-    if (!PyDict_CheckExact(dict.get()) || PyDict_GET_SIZE(dict.get()) != 2) return 0;
+// Instance dicts found to hold exactly `_data` and `_key_map`, both exact
+// dicts (first: `_data`, second: `_key_map`); and the module namespace while
+// its `datetime` is the genuine class (first: that class).
+DictMemo g_instances;
+DictMemo g_namespace;
+
+// The full test of an instance __dict__; remembers a dict that passes.
+[[gnu::noinline]] int check_instance_dict(PyObject* dict, Store& s) {
+    if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != 2) return 0;
     PyObject* found[3] = {};
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     for (int i = 0; i < 2; ++i) {
-        if (!PyDict_Next(dict.get(), &pos, &k, &v)) return 0;
+        if (!PyDict_Next(dict, &pos, &k, &v)) return 0;
         found[attr_slot(k)] = v;
     }
     PyObject* data = found[1];
     PyObject* key_map = found[2];
     if (!data || !key_map || !PyDict_CheckExact(data) || !PyDict_CheckExact(key_map)) return 0;
+    g_instances.remember(dict, data, key_map);
     s.data = Ref::borrow(data);
     s.key_map = Ref::borrow(key_map);
     return 1;
+}
+
+// 1: the shortcuts apply and `s` is filled; 0: take the general road;
+// -1: error.
+inline int fast_store(PyObject* self, Store& s) {
+    PyTypeObject* tp = Py_TYPE(self);
+    if (tp != g_cls) return 0;
+    if ((g_good_tag == 0 || tp->tp_version_tag != g_good_tag) && !class_unchanged(tp)) return 0;
+    PyObject* dict = PyObject_GenericGetDict(self, nullptr);
+    if (!dict) return -1;
+    int r = 1;
+    if (const DictMemo::Entry* e = g_instances.find(dict)) {
+        s.data = Ref::borrow(e->first);
+        s.key_map = Ref::borrow(e->second);
+    } else {
+        r = check_instance_dict(dict, s);
+    }
+    Py_DECREF(dict);  // the instance holds it
+    return r;
+}
+
+// The module global `datetime` as a new reference (NameError when unbound).
+Ref datetime_global() {
+    if (g_namespace.find(g_globals)) return Ref::borrow(g_datetime);
+    Ref dt = global(g_globals, s_datetime);
+    if (dt.get() == g_datetime) g_namespace.remember(g_globals, g_datetime, nullptr);
+    return dt;
 }
 
 // ------------------------------------------------------------- generic ops
@@ -242,14 +273,20 @@ inline FoldEntry& fold_slot(PyObject* key) {
 }
 
 Ref fold_uncached(PyObject* key);
+Ref fold_miss(PyObject* key);
 
 // key.casefold() for an exact str.  Lower-case ASCII comes back as the same
 // object; other ASCII is folded by table; everything else goes through the
 // interpreter's own str.casefold, so results are identical for every code
 // point, lone surrogates included.
-Ref fold(PyObject* key) {
+inline Ref fold(PyObject* key) {
     FoldEntry& e = fold_slot(key);
     if (e.key == key) return Ref::borrow(e.folded);
+    return fold_miss(key);
+}
+
+[[gnu::noinline]] Ref fold_miss(PyObject* key) {
+    FoldEntry& e = fold_slot(key);
     Ref r = fold_uncached(key);
     if (r && r.get() != key && PyUnicode_GET_LENGTH(key) <= kFoldMaxLength) {
         PyObject* old_key = std::exchange(e.key, Py_NewRef(key));
@@ -362,12 +399,19 @@ Ref convert_steps(PyObject* value, PyObject* expected) {
         if (t < 0) return {};
         return boolean(t);
     }
-    Ref dt = global(g_globals, s_datetime);
+    Ref dt = datetime_global();
     if (!dt) return {};
     if (expected == dt.get() && PyUnicode_Check(value)) {
         if (dt.get() == g_datetime) return call(g_fromisoformat, {value});
         return call_method(dt.get(), s_fromisoformat, {value});
     }
+    // The builtin types called with one argument, without the call: int and
+    // float parse exact str as their constructors do, str is str(value).
+    if (expected == reinterpret_cast<PyObject*>(&PyLong_Type) && PyUnicode_CheckExact(value))
+        return Ref::steal(PyLong_FromUnicodeObject(value, 10));
+    if (expected == reinterpret_cast<PyObject*>(&PyFloat_Type) && PyUnicode_CheckExact(value))
+        return Ref::steal(PyFloat_FromString(value));
+    if (expected == reinterpret_cast<PyObject*>(&PyUnicode_Type)) return Ref::steal(PyObject_Str(value));
     return call(expected, {value});
 }
 
@@ -681,7 +725,7 @@ PyObject* getBool_impl(PyObject* const* a) { return typed_or(a, &PyBool_Type); }
 PyObject* getDouble_impl(PyObject* const* a) { return typed_or(a, &PyFloat_Type); }
 
 PyObject* getDate_impl(PyObject* const* a) {
-    Ref dt = global(g_globals, s_datetime);
+    Ref dt = datetime_global();
     if (!dt) return nullptr;
     return call_get(a[0], a[1], dt.get()).release();
 }
@@ -1014,6 +1058,7 @@ int exec(PyObject* module) {
     if (!g_fromisoformat) return -1;
     g_cls = reinterpret_cast<PyTypeObject*>(Py_NewRef(cls.get()));
     g_good_tag = PyUnstable_Type_AssignVersionTag(tp) ? tp->tp_version_tag : 0;
+    if (!g_instances.start() || !g_namespace.start()) return -1;
     end_exec(once, module);
     return 0;
 }
