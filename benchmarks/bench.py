@@ -1,16 +1,17 @@
 """Benchmarks: the native modules against a pure-Python equivalent and the
 builtin reference operations, all measured in one process and one run.
 
-    tools/py314 tools/bench [--quick] [--scaling] [--json FILE]
+    tools/py314 tools/bench [--quick] [--scaling] [--json FILE] [--only WORD]
 
 For each operation it prints ns per call for the native module, for the
 pure-Python equivalent (benchmarks/reference.py) and for the builtin
-reference operation, each the best of several timeit repeats, then the ratios
+reference operation, each the best of many short timeit batches taken in
+interleaved rounds (so that the ratios hold up on a busy machine), then the ratios
 native/builtin and python/native and whether the target is met.  Figures
 include the timing loop itself (printed first, a few ns per iteration), as
 timeit's always do.  --scaling adds the cost of kDict.get on growing stores,
 of construction and toJson on growing inputs, kTag.New from 1 and 8 threads,
-and the peak memory of a large kDict.  --quick uses fewer repeats and smaller
+and the peak memory of a large kDict.  --quick uses fewer rounds and smaller
 sizes.  Rows whose native module is not built are reported as skipped.
 """
 import argparse
@@ -46,23 +47,34 @@ def load_native():
 
 NATIVE = load_native()
 
-# Timing budget per repeat and number of repeats (best is kept).
-SETTINGS = {"repeat": 7, "seconds": 0.05}
+# Time per measured batch, and number of rounds (the best batch is kept).
+SETTINGS = {"rounds": 21, "seconds": 0.01}
 
 
-def ns_per_call(stmt, ns, seconds=None):
-    """Best-of-repeats ns per execution of `stmt` in namespace `ns`."""
+def _timer(stmt, ns, seconds):
+    """A timeit.Timer for `stmt` and a loop count making one batch last
+    about `seconds`."""
     timer = timeit.Timer(stmt, globals=ns)
-    seconds = seconds or SETTINGS["seconds"]
     number = 1
-    while True:  # calibrate to about a tenth of the budget, then scale up
+    while True:
         t = timer.timeit(number)
-        if t >= seconds / 10 or number >= 1 << 30:
+        if t >= seconds / 5 or number >= 1 << 30:
             break
-        number *= 4 if t < seconds / 100 else 2
-    number = max(1, int(number * seconds / max(t, 1e-9)))
-    best = min(timer.repeat(repeat=SETTINGS["repeat"], number=number))
-    return best / number * 1e9
+        number *= 2 if t > seconds / 50 else 8
+    return timer, max(1, int(number * seconds / max(t, 1e-9)))
+
+
+def ns_per_call(*stmts, ns, seconds=None):
+    """Best ns per execution of each statement.  The statements are timed in
+    interleaved rounds, so that a slow spell of the machine hits them alike
+    and the ratios between them stay steady."""
+    seconds = seconds or SETTINGS["seconds"]
+    timers = [_timer(s, ns, seconds) for s in stmts]
+    best = [float("inf")] * len(stmts)
+    for _ in range(SETTINGS["rounds"]):
+        for i, (timer, number) in enumerate(timers):
+            best[i] = min(best[i], timer.timeit(number) / number * 1e9)
+    return best[0] if len(stmts) == 1 else best
 
 
 @dataclasses.dataclass
@@ -174,19 +186,21 @@ def describe(targets):
     return "; ".join(f"<= {x}x builtin" if kind == LE else f">= {x}x faster than Python" for kind, x in targets)
 
 
-def run_table():
+def run_table(only=()):
     ns = namespace()
     results = []
     for name, needs, native, python, builtin, targets in row_table():
+        if only and not any(word.lower() in name.lower() for word in only):
+            continue
         row = {"operation": name, "target": describe(targets), "targets": targets}
         missing = [m for m in needs.split() if NATIVE[m] is None]
         if missing:
             row["skipped"] = "not built: " + ", ".join(missing)
             results.append(row)
             continue
-        row["native_ns"] = ns_per_call(native, ns)
-        row["python_ns"] = ns_per_call(python, ns)
-        row["builtin_ns"] = ns_per_call(builtin, ns) if builtin else None
+        figures = ns_per_call(native, python, *([builtin] if builtin else []), ns=ns)
+        row["native_ns"], row["python_ns"] = figures[0], figures[1]
+        row["builtin_ns"] = figures[2] if builtin else None
         row["native_over_builtin"] = row["native_ns"] / row["builtin_ns"] if builtin else None
         row["python_over_native"] = row["python_ns"] / row["native_ns"]
         row["met"] = verdict(row)
@@ -252,20 +266,19 @@ def run_scaling(quick):
         for n in (10, 10_000, big):
             data = fields(n)
             ns = {"d": kd(data), "r": ref.kDict(data), "p": {k.casefold(): v for k, v in data.items()}}
-            out.append((f"kDict.get, {n} keys", ns_per_call("d.get('KEY0')", ns), ns_per_call("r.get('KEY0')", ns),
-                        ns_per_call("p.get('key0')", ns), "ns/call"))
+            out.append((f"kDict.get, {n} keys", *ns_per_call("d.get('KEY0')", "r.get('KEY0')", "p.get('key0')", ns=ns),
+                        "ns/call"))
         for n in (10, 1000, wide):
             data = fields(n)
             ns = {"data": data, "kDict": kd, "rDict": ref.kDict}
-            out.append((f"kDict(...), {n} fields", ns_per_call("kDict(data)", ns) / n,
-                        ns_per_call("rDict(data)", ns) / n, ns_per_call("dict(data)", ns) / n, "ns/field"))
+            figures = ns_per_call("kDict(data)", "rDict(data)", "dict(data)", ns=ns)
+            out.append((f"kDict(...), {n} fields", *(x / n for x in figures), "ns/field"))
     if kd and env_cls:
         for n in (10, 1000, wide):
             data = fields(n)
             ns = {"env": env_cls(kd(data)), "renv": ref.kEnvelope(ref.kDict(data)), "data": data, "json": json}
-            out.append((f"toJson, {n} fields", ns_per_call("env.toJson()", ns) / n,
-                        ns_per_call("renv.toJson()", ns) / n, ns_per_call("json.dumps(data, indent=4)", ns) / n,
-                        "ns/field"))
+            figures = ns_per_call("env.toJson()", "renv.toJson()", "json.dumps(data, indent=4)", ns=ns)
+            out.append((f"toJson, {n} fields", *(x / n for x in figures), "ns/field"))
     if NATIVE["kTag"]:
         per = 20_000 if quick else 200_000
         for threads in (1, 8):
@@ -293,11 +306,13 @@ def main():
     parser.add_argument("--quick", action="store_true", help="fewer repeats, shorter timing (noisier)")
     parser.add_argument("--scaling", action="store_true", help="also the scaling and memory figures")
     parser.add_argument("--json", metavar="FILE", help="write the figures as JSON")
+    parser.add_argument("--only", metavar="WORD", action="append", default=[],
+                        help="only the operations whose name contains WORD (repeatable)")
     args = parser.parse_args()
     if args.quick:
-        SETTINGS.update(repeat=3, seconds=0.02)
-    loop_ns = ns_per_call("pass", {})
-    table = run_table()
+        SETTINGS.update(rounds=5, seconds=0.005)
+    loop_ns = ns_per_call("pass", ns={})
+    table = run_table(args.only)
     print_table(table, loop_ns)
     results = {"python": platform.python_version(), "loop_ns": loop_ns,
                "table": [{k: v for k, v in r.items() if k != "targets"} for r in table]}

@@ -537,8 +537,20 @@ PyObject* convert_value(PyObject* value, PyObject* expected) {
 
 // ------------------------------------------------- the store's operations
 
+// self._convert_value(value, expected) after a read on the shortcut road.
+[[gnu::noinline]] PyObject* convert_read(PyObject* self, PyObject* value, PyObject* expected) {
+    // The lookups of the read may have run user code (keys written directly
+    // into the dictionaries); look again before skipping the attribute.
+    if (still_fast(self)) return convert_value(value, expected);
+    Store again;
+    const int f = fast_store(self, again);
+    if (f < 0) return nullptr;
+    if (f) return convert_value(value, expected);
+    return call_method(self, s_convert_value, {value, expected}).release();
+}
+
 // get on the shortcut road.  `expected` may be nullptr (not given) or None.
-PyObject* get_fast(PyObject* self, Store& s, PyObject* key, PyObject* expected) {
+inline PyObject* get_fast(PyObject* self, Store& s, PyObject* key, PyObject* expected) {
     Ref n = fold(key);
     if (!n) return nullptr;
     bool err;
@@ -548,14 +560,7 @@ PyObject* get_fast(PyObject* self, Store& s, PyObject* key, PyObject* expected) 
     Ref value = dict_item(s.data.get(), stored.get());
     if (!value) return nullptr;
     if (!expected || expected == Py_None) return value.release();
-    // The lookups above may have run user code (keys written directly into
-    // the dictionaries); look again before skipping self._convert_value.
-    if (still_fast(self)) return convert_value(value.get(), expected);
-    Store again;
-    const int f = fast_store(self, again);
-    if (f < 0) return nullptr;
-    if (f) return convert_value(value.get(), expected);
-    return call_method(self, s_convert_value, {value.get(), expected}).release();
+    return convert_read(self, value.get(), expected);
 }
 
 PyObject* get_general(PyObject* self, PyObject* key, PyObject* expected) {
