@@ -113,7 +113,8 @@ bool prepare_shortcut(PyObject* cls) {
     if (!g_prop_dict.start()) return false;
     g.cls = reinterpret_cast<PyTypeObject*>(Py_NewRef(cls));
     PyObject* prop = lookup_mro(g.cls, s_name);
-    Ref enum_module = Ref::steal(PyImport_GetModule(Ref::steal(PyUnicode_FromString("enum")).get()));
+    Ref enum_name = Ref::steal(PyUnicode_FromString("enum"));
+    Ref enum_module = Ref::steal(enum_name ? PyImport_GetModule(enum_name.get()) : nullptr);
     Ref enum_property;
     if (enum_module) enum_property = Ref::steal(PyObject_GetAttrString(enum_module.get(), "property"));
     PyErr_Clear();
