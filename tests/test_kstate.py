@@ -75,3 +75,78 @@ def test_class_and_module_attributes():
 def test_members_pickle_as_enum_members(protocol):
     for member in kState:
         assert pickle.loads(pickle.dumps(member, protocol)) is member
+
+
+# display_name skips the enumeration's `name` machinery only while all of it
+# is the original; each change below must show in the result.
+NAME = enum.Enum.__dict__["name"]
+MISSING = object()
+
+
+def labels():
+    return [m.display_name for m in kState], [m.name for m in kState]
+
+
+def upper_name(self):
+    return self._name_.upper()
+
+
+def replace(target, name, value, where=None):
+    """Sets target.name (or where[name]) and returns what puts it back.  The
+    old value is read from the class dict: reading an enum property through
+    its class raises."""
+    space = where if where is not None else (vars(target) if isinstance(target, type) else None)
+    old = space.get(name, MISSING) if space is not None else getattr(target, name)
+    if where is not None:
+        where[name] = value
+    else:
+        setattr(target, name, value)
+
+    def undo():
+        if where is not None:
+            where[name] = old
+        elif old is MISSING:
+            delattr(target, name)
+        else:
+            setattr(target, name, old)
+
+    return undo
+
+
+CHANGES = {
+    "fget code": lambda: replace(NAME.fget, "__code__", upper_name.__code__),
+    "fget": lambda: replace(NAME, "fget", upper_name),
+    "descriptor dict": lambda: replace(NAME, "fget", upper_name, where=vars(NAME)),
+    "__get__": lambda: replace(enum.property, "__get__", lambda self, instance, owner=None: "G"),
+    "__get__ code": lambda: replace(enum.property.__get__, "__code__",
+                                    (lambda self, instance, owner=None: "C").__code__),
+    "base class": lambda: replace(enum.Enum, "name", property(upper_name)),
+    "class": lambda: replace(kState, "name", property(upper_name)),
+    "getattribute": lambda: replace(kState, "__getattribute__", lambda self, name: "A"),
+}
+
+
+@pytest.mark.parametrize("change", CHANGES.values(), ids=CHANGES.keys())
+def test_display_name_follows_changes_to_the_name_property(change):
+    assert labels()[0] == ["open", "hold", "closed"]
+    undo = change()
+    try:
+        shown, names = labels()
+        assert shown == names and shown != ["open", "hold", "closed"]
+    finally:
+        undo()
+    assert labels() == (["open", "hold", "closed"],) * 2
+
+
+def test_display_name_reads_the_member_name_as_stored():
+    member = kState.hold
+    original = member._name_
+    try:
+        object.__setattr__(member, "_name_", "renamed")
+        assert member.display_name == "renamed" == member.name
+        object.__setattr__(member, "_name_", 5)
+        with pytest.raises(TypeError, match=r"^Expected str, got int$"):
+            member.display_name
+    finally:
+        object.__setattr__(member, "_name_", original)
+    assert member.display_name == "hold"

@@ -79,6 +79,8 @@ def test_binding_fills_positionals_keywords_and_defaults():
     assert Probe.static("x") == ("x", 0, False)
     assert P.static("x", flag=[0]) == ("x", 0, True)
     assert P.prop == (P,)
+    assert P.order("k") == (P, "k", 0) and P.order("k", 2.5) == (P, "k", 2) and P.order("k", True)[2] == 1
+    assert type(P.order("k", True)[2]) is int and P.typed("k") == (P, "k", None)
 
 
 def test_keyword_names_match_by_value():
@@ -145,6 +147,11 @@ def test_float_parameter_refuses_text_and_others(value):
         # conversions come before type tests, whatever the parameter order
         (lambda: P.order(1, "x"), "Argument 'fallback' has incorrect type (expected int, got str)", False),
         (lambda: P.order(1, 2), "Argument 'key' has incorrect type (expected str, got int)", False),
+        # the same checks when trailing defaults are filled in, or keywords given
+        (lambda: P.typed(1), "Argument 'key' has incorrect type (expected str, got int)", False),
+        (lambda: P.order(StrSub("k")), "Argument 'key' has incorrect type (expected str, got StrSub)", True),
+        (lambda: P.order(1, fallback="x"), "Argument 'fallback' has incorrect type (expected int, got str)", False),
+        (lambda: P.typed(key="k", data=[]), "Argument 'data' has incorrect type (expected dict, got list)", False),
     ],
 )
 def test_exact_type_checks(call, message, noted):

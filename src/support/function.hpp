@@ -10,6 +10,7 @@
 
 #include "ref.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 
@@ -89,6 +90,10 @@ struct Function {
     std::uint8_t nrequired;        // leading parameters without default
     bool converts;                 // some parameter has a conversion check
     bool tests;                    // some parameter has a type test
+    std::uint8_t first_convert;    // slot of the first converted parameter (nargs_total: none)
+    bool defaults_fixed;           // each converted parameter's default converts to itself
+    std::uint8_t str_slots;        // bit j set: slot j is tested to be exactly str
+    bool other_tests;              // some parameter has a type test other than Str
 };
 
 // ---------------------------------------------------------------- messages
@@ -112,7 +117,7 @@ inline void raise_type_error(PyObject* message, const char* note) {
 }
 
 // TypeError for an argument of the wrong type; returns nullptr.
-inline PyObject* arg_type_error(PyObject* obj, const char* param, PyTypeObject* expected) {
+[[gnu::cold, gnu::noinline]] inline PyObject* arg_type_error(PyObject* obj, const char* param, PyTypeObject* expected) {
     Ref got = type_name(Py_TYPE(obj));
     Ref want = type_name(expected);
     if (!got || !want) return nullptr;
@@ -136,7 +141,7 @@ inline bool check_exact(PyObject* obj, const char* param, PyTypeObject* expected
 inline bool check_str(PyObject* obj, const char* param) { return check_exact(obj, param, &PyUnicode_Type); }
 
 // TypeError for a result of the wrong type; returns nullptr.
-inline PyObject* result_type_error(PyObject* obj, PyTypeObject* expected) {
+[[gnu::cold, gnu::noinline]] inline PyObject* result_type_error(PyObject* obj, PyTypeObject* expected) {
     Ref got = type_name(Py_TYPE(obj));
     Ref want = type_name(expected);
     if (got && want) PyErr_Format(PyExc_TypeError, "Expected %U, got %.200U", want.get(), got.get());
@@ -189,7 +194,7 @@ inline Ref convert_bool(PyObject* obj) {
 
 inline const char* func_name(const Function* f) { return f->def->name; }
 
-inline PyObject* count_error(const Function* f, Py_ssize_t given) {
+[[gnu::cold, gnu::noinline]] inline PyObject* count_error(const Function* f, Py_ssize_t given) {
     const Py_ssize_t total = f->nargs_total, required = f->nrequired;
     const char* how;
     Py_ssize_t expected;
@@ -300,9 +305,28 @@ inline bool apply_tests(const Function* f, PyObject* const* args) {
     return true;
 }
 
-inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    auto* f = reinterpret_cast<Function*>(callable);
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+// apply_tests, with the common exact-str tests done from the slot mask (the
+// ordered tests run when one fails, so the first failing parameter in order
+// is the one reported).
+inline bool quick_tests(const Function* f, PyObject* const* args) {
+    for (unsigned m = f->str_slots; m; m &= m - 1)
+        if (!PyUnicode_CheckExact(args[__builtin_ctz(m)])) return apply_tests(f, args);
+    return !f->other_tests || apply_tests(f, args);
+}
+
+// Runs the implementation under the recursion guard and applies the result
+// check.  Native code calling back into Python (text forms, nested
+// containers) must end in RecursionError, never exhaust the C stack.
+inline PyObject* invoke(const Function* f, PyObject* const* bound) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* r = f->def->impl(bound);
+    Py_LeaveRecursiveCall();
+    return f->def->result == Result::Any ? r : check_result(f->def->result, r);
+}
+
+// Any call: keywords, missing arguments, conversions.
+[[gnu::noinline]] inline PyObject* function_vectorcall_general(Function* f, PyObject* const* args, Py_ssize_t nargs,
+                                             PyObject* kwnames) {
     PyObject* slots[kMaxArgs];
     PyObject* const* bound = args;
     if (kwnames || nargs != f->nargs_total) {
@@ -317,12 +341,40 @@ inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, 
         bound = slots;
     }
     if (f->tests && !apply_tests(f, bound)) return nullptr;
-    // Native code calling back into Python (text forms, nested containers)
-    // must end in RecursionError, never exhaust the C stack.
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    PyObject* r = f->def->impl(bound);
-    Py_LeaveRecursiveCall();
-    return f->def->result == Result::Any ? r : check_result(f->def->result, r);
+    return invoke(f, bound);
+}
+
+// The common calls take a shorter road: positional arguments only, every
+// parameter given or the trailing ones left to their defaults, and no
+// conversion to run (none among the given arguments, and the defaults are
+// already what their conversion would make of them).
+inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* f = reinterpret_cast<Function*>(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames || nargs > f->first_convert) return function_vectorcall_general(f, args, nargs, kwnames);
+    const int total = f->nargs_total;
+    if (nargs == total) {
+        if (f->tests && !quick_tests(f, args)) return nullptr;
+        return invoke(f, args);
+    }
+    if (nargs < f->nrequired || !f->defaults_fixed) return function_vectorcall_general(f, args, nargs, kwnames);
+    PyObject* slots[kMaxArgs];
+    // (a few pointers: element by element, not through a memcpy call)
+    switch (nargs) {
+        case 7: slots[6] = args[6]; [[fallthrough]];
+        case 6: slots[5] = args[5]; [[fallthrough]];
+        case 5: slots[4] = args[4]; [[fallthrough]];
+        case 4: slots[3] = args[3]; [[fallthrough]];
+        case 3: slots[2] = args[2]; [[fallthrough]];
+        case 2: slots[1] = args[1]; [[fallthrough]];
+        case 1: slots[0] = args[0]; [[fallthrough]];
+        default: break;
+    }
+    PyObject* const* defaults = &PyTuple_GET_ITEM(f->defaults, 0);
+#pragma GCC novector
+    for (int j = static_cast<int>(nargs); j < total; ++j) slots[j] = defaults[j - f->nrequired];
+    if (f->tests && !quick_tests(f, slots)) return nullptr;
+    return invoke(f, slots);
 }
 
 // ------------------------------------------------------------ the type
@@ -504,6 +556,17 @@ inline Ref default_value(const Default& d) {
     }
 }
 
+// Whether the conversion of a parameter leaves its default as it is (an
+// exact int for Int, True/False for Bool, an exact float for Float).
+constexpr bool default_fixed(Check check, const Default& d) {
+    switch (check) {
+        case Check::Int: return d.tag == Default::Int;
+        case Check::Bool: return d.tag == Default::False;
+        case Check::Float: return d.tag == Default::Float;
+        default: return true;
+    }
+}
+
 // Makes the function object for `def`, a member of the class `owner`.
 inline Ref make_function(const FuncDef& def, const char* owner, PyObject* module_name) {
     PyTypeObject* tp = function_type();
@@ -524,6 +587,10 @@ inline Ref make_function(const FuncDef& def, const char* owner, PyObject* module
     for (auto& n : f->argnames) n = nullptr;
     f->nargs_total = static_cast<std::uint8_t>(total);
     f->converts = f->tests = false;
+    f->first_convert = static_cast<std::uint8_t>(total);
+    f->defaults_fixed = true;
+    f->str_slots = 0;
+    f->other_tests = false;
     f->module = Py_NewRef(module_name);
     PyObject_GC_Track(obj.get());
 
@@ -556,10 +623,17 @@ inline Ref make_function(const FuncDef& def, const char* owner, PyObject* module
         switch (p.check) {
             case Check::Int:
             case Check::Bool:
-            case Check::Float: f->converts = true; break;
+            case Check::Float:
+                f->converts = true;
+                f->first_convert = std::min(f->first_convert, static_cast<std::uint8_t>(lead + static_cast<int>(i)));
+                if (p.dflt.tag != Default::Required && !default_fixed(p.check, p.dflt)) f->defaults_fixed = false;
+                break;
             case Check::Str:
+                f->tests = true;
+                f->str_slots = static_cast<std::uint8_t>(f->str_slots | (1u << (lead + static_cast<int>(i))));
+                break;
             case Check::Dict:
-            case Check::DictOrNone: f->tests = true; break;
+            case Check::DictOrNone: f->tests = f->other_tests = true; break;
             case Check::None: break;
         }
     }

@@ -9,10 +9,14 @@
 // version tag), and the instance __dict__ holds nothing but `_data` and
 // `_key_map`, both exact dicts.  Everything else takes the general road:
 // attribute reads, method calls, and generic item operations on whatever
-// objects the attributes hold.
+// objects the attributes hold.  An instance __dict__ found to qualify is
+// remembered (and watched) until it is next written, so the test is usually
+// one table probe.
 #include "support/module.hpp"
+#include "support/watch.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -69,7 +73,7 @@ unsigned int g_bad_tag;
 // answer under the class's (freshly assigned) version tag.  A modification
 // that leaves them alone (copyreg caching __slotnames__, a new docstring)
 // keeps the shortcuts.
-bool class_unchanged(PyTypeObject* tp) {
+[[gnu::noinline]] bool class_unchanged(PyTypeObject* tp) {
     unsigned int tag = tp->tp_version_tag;
     if (tag != 0 && tag == g_bad_tag) return false;
     if (!PyUnstable_Type_AssignVersionTag(tp)) return false;
@@ -110,28 +114,72 @@ int attr_slot(PyObject* k) {
     return 0;
 }
 
-// 1: the shortcuts apply and `s` is filled; 0: take the general road;
-// -1: error.
-int fast_store(PyObject* self, Store& s) {
-    PyTypeObject* tp = Py_TYPE(self);
-    if (tp != g_cls) return 0;
-    if ((g_good_tag == 0 || tp->tp_version_tag != g_good_tag) && !class_unchanged(tp)) return 0;
-    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-    if (!dict) return -1;
-    if (!PyDict_CheckExact(dict.get()) || PyDict_GET_SIZE(dict.get()) != 2) return 0;
+// Instance dicts found to hold exactly `_data` and `_key_map`, both exact
+// dicts (first: `_data`, second: `_key_map`); and the module namespace while
+// its `datetime` is the genuine class (first: that class).
+DictMemo g_instances;
+DictMemo g_namespace;
+
+// The full test of an instance __dict__; remembers a dict that passes.
+[[gnu::noinline]] int check_instance_dict(PyObject* dict, Store& s) {
+    if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != 2) return 0;
     PyObject* found[3] = {};
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     for (int i = 0; i < 2; ++i) {
-        if (!PyDict_Next(dict.get(), &pos, &k, &v)) return 0;
+        if (!PyDict_Next(dict, &pos, &k, &v)) return 0;
         found[attr_slot(k)] = v;
     }
     PyObject* data = found[1];
     PyObject* key_map = found[2];
     if (!data || !key_map || !PyDict_CheckExact(data) || !PyDict_CheckExact(key_map)) return 0;
+    g_instances.remember(dict, data, key_map);
     s.data = Ref::borrow(data);
     s.key_map = Ref::borrow(key_map);
     return 1;
+}
+
+// 1: the shortcuts apply and `s` is filled; 0: take the general road;
+// -1: error.
+inline int fast_store(PyObject* self, Store& s) {
+    PyTypeObject* tp = Py_TYPE(self);
+    if (tp != g_cls) return 0;
+    if ((g_good_tag == 0 || tp->tp_version_tag != g_good_tag) && !class_unchanged(tp)) return 0;
+    PyObject* dict = PyObject_GenericGetDict(self, nullptr);
+    if (!dict) return -1;
+    int r = 1;
+    if (const DictMemo::Entry* e = g_instances.find(dict)) {
+        s.data = Ref::borrow(e->first);
+        s.key_map = Ref::borrow(e->second);
+    } else {
+        r = check_instance_dict(dict, s);
+    }
+    Py_DECREF(dict);  // the instance holds it
+    return r;
+}
+
+// Whether the shortcuts still apply to an instance that qualified before:
+// the class unchanged and the instance __dict__ remembered.  (false: look
+// again with fast_store.)
+inline bool still_fast(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    if (tp != g_cls || tp->tp_version_tag != g_good_tag || g_good_tag == 0) return false;
+    PyObject* dict = PyObject_GenericGetDict(self, nullptr);
+    if (!dict) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool found = g_instances.find(dict) != nullptr;
+    Py_DECREF(dict);
+    return found;
+}
+
+// The module global `datetime` as a new reference (NameError when unbound).
+Ref datetime_global() {
+    if (g_namespace.find(g_globals)) return Ref::borrow(g_datetime);
+    Ref dt = global(g_globals, s_datetime);
+    if (dt.get() == g_datetime) g_namespace.remember(g_globals, g_datetime, nullptr);
+    return dt;
 }
 
 // ------------------------------------------------------------- generic ops
@@ -242,14 +290,27 @@ inline FoldEntry& fold_slot(PyObject* key) {
 }
 
 Ref fold_uncached(PyObject* key);
+Ref fold_miss(PyObject* key);
 
 // key.casefold() for an exact str.  Lower-case ASCII comes back as the same
 // object; other ASCII is folded by table; everything else goes through the
 // interpreter's own str.casefold, so results are identical for every code
 // point, lone surrogates included.
-Ref fold(PyObject* key) {
+inline Ref fold(PyObject* key) {
     FoldEntry& e = fold_slot(key);
     if (e.key == key) return Ref::borrow(e.folded);
+    // short ASCII without capitals: itself
+    if (PyUnicode_IS_ASCII(key) && PyUnicode_GET_LENGTH(key) <= 16) {
+        const Py_UCS1* p = PyUnicode_1BYTE_DATA(key);
+        const Py_UCS1* end = p + PyUnicode_GET_LENGTH(key);
+        while (p < end && !ascii_upper(*p)) ++p;
+        if (p == end) return Ref::borrow(key);
+    }
+    return fold_miss(key);
+}
+
+[[gnu::noinline]] Ref fold_miss(PyObject* key) {
+    FoldEntry& e = fold_slot(key);
     Ref r = fold_uncached(key);
     if (r && r.get() != key && PyUnicode_GET_LENGTH(key) <= kFoldMaxLength) {
         PyObject* old_key = std::exchange(e.key, Py_NewRef(key));
@@ -285,9 +346,17 @@ Ref fold_uncached(PyObject* key) {
 }
 
 // str.isspace() for an exact str.
-bool all_space(PyObject* key) {
+bool all_space_rest(PyObject* key);
+
+inline bool all_space(PyObject* key) {
+    if (PyUnicode_GET_LENGTH(key) == 0) return false;
+    // most keys start with a character that is not white space
+    if (PyUnicode_IS_ASCII(key) && !Py_UNICODE_ISSPACE(PyUnicode_1BYTE_DATA(key)[0])) return false;
+    return all_space_rest(key);
+}
+
+bool all_space_rest(PyObject* key) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(key);
-    if (n == 0) return false;
     const int kind = PyUnicode_KIND(key);
     const void* data = PyUnicode_DATA(key);
     for (Py_ssize_t i = 0; i < n; ++i)
@@ -349,6 +418,60 @@ int bool_word(PyObject* value) {
     return -1;
 }
 
+// int(text) for the plainest decimal text: ASCII, an optional sign and 1 to
+// 18 digits, nothing else.  nullptr (no error) for anything else, which the
+// interpreter's parser then reads (white space, underscores, other digits,
+// large numbers, errors).
+PyObject* plain_int(PyObject* text) {
+    if (!PyUnicode_IS_ASCII(text)) return nullptr;
+    const char* p = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
+    const char* end = p + PyUnicode_GET_LENGTH(text);
+    const bool negative = p < end && *p == '-';
+    if (p < end && (*p == '-' || *p == '+')) ++p;
+    if (p == end || end - p > 18) return nullptr;
+    long long v = 0;
+    for (; p < end; ++p) {
+        if (*p < '0' || *p > '9') return nullptr;
+        v = v * 10 + (*p - '0');
+    }
+    return PyLong_FromLongLong(negative ? -v : v);
+}
+
+// float(text) for plain decimal text: ASCII [+-]digits[.digits][(e|E)[+-]digits],
+// read with the correctly rounded std::from_chars, which gives the same
+// double as the interpreter's (also correctly rounded) parser.  nullptr (no
+// error) for anything else, including results out of range.
+PyObject* plain_float(PyObject* text) {
+    if (!PyUnicode_IS_ASCII(text)) return nullptr;
+    const char* begin = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
+    const char* end = begin + PyUnicode_GET_LENGTH(text);
+    if (end - begin > 64) return nullptr;
+    const char* p = begin;
+    const bool sign = p < end && (*p == '-' || *p == '+');
+    if (sign) ++p;
+    const char* digits = p;
+    auto run = [&] {
+        const char* q = p;
+        while (p < end && *p >= '0' && *p <= '9') ++p;
+        return p > q;
+    };
+    if (!run()) return nullptr;
+    if (p < end && *p == '.') {
+        ++p;
+        if (!run()) return nullptr;
+    }
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        if (p < end && (*p == '-' || *p == '+')) ++p;
+        if (!run()) return nullptr;
+    }
+    if (p != end) return nullptr;
+    double v = 0;
+    const auto [stop, ec] = std::from_chars(digits, end, v, std::chars_format::general);
+    if (ec != std::errc() || stop != end) return nullptr;
+    return PyFloat_FromDouble(sign && *begin == '-' ? -v : v);
+}
+
 // Steps 3 to 5 of the conversion; TypeError and ValueError are caught by the
 // caller.
 Ref convert_steps(PyObject* value, PyObject* expected) {
@@ -362,17 +485,46 @@ Ref convert_steps(PyObject* value, PyObject* expected) {
         if (t < 0) return {};
         return boolean(t);
     }
-    Ref dt = global(g_globals, s_datetime);
-    if (!dt) return {};
-    if (expected == dt.get() && PyUnicode_Check(value)) {
-        if (dt.get() == g_datetime) return call(g_fromisoformat, {value});
-        return call_method(dt.get(), s_fromisoformat, {value});
+    if (g_namespace.find(g_globals)) {  // the global is the genuine class
+        if (expected == g_datetime && PyUnicode_Check(value)) return call(g_fromisoformat, {value});
+    } else {
+        Ref dt = datetime_global();
+        if (!dt) return {};
+        if (expected == dt.get() && PyUnicode_Check(value)) {
+            if (dt.get() == g_datetime) return call(g_fromisoformat, {value});
+            return call_method(dt.get(), s_fromisoformat, {value});
+        }
     }
+    // The builtin types called with one argument, without the call: int and
+    // float parse exact str as their constructors do, str is str(value).
+    if (expected == reinterpret_cast<PyObject*>(&PyLong_Type) && PyUnicode_CheckExact(value)) {
+        if (PyObject* r = plain_int(value)) return Ref::steal(r);
+        return Ref::steal(PyLong_FromUnicodeObject(value, 10));
+    }
+    if (expected == reinterpret_cast<PyObject*>(&PyFloat_Type) && PyUnicode_CheckExact(value)) {
+        if (PyObject* r = plain_float(value)) return Ref::steal(r);
+        return Ref::steal(PyFloat_FromString(value));
+    }
+    if (expected == reinterpret_cast<PyObject*>(&PyUnicode_Type)) return Ref::steal(PyObject_Str(value));
     return call(expected, {value});
 }
 
+// isinstance(value, expected).  For a plain class and a value of one of
+// these builtin types (immutable, and whose __class__ is the object's own
+// type) the interpreter's test comes down to the subtype test; anything else
+// takes the interpreter's test, with __instancecheck__ and __class__.
+inline int is_instance(PyObject* value, PyObject* expected) {
+    PyTypeObject* vt = Py_TYPE(value);
+    if (vt == reinterpret_cast<PyTypeObject*>(expected)) return 1;
+    if (PyType_CheckExact(expected) &&
+        (vt == &PyUnicode_Type || vt == &PyLong_Type || vt == &PyFloat_Type || vt == &PyBool_Type ||
+         vt == &PyList_Type || vt == &PyTuple_Type || vt == &PyDict_Type || value == Py_None))
+        return PyType_IsSubtype(vt, reinterpret_cast<PyTypeObject*>(expected));
+    return PyObject_IsInstance(value, expected);
+}
+
 PyObject* convert_value(PyObject* value, PyObject* expected) {
-    const int inst = PyObject_IsInstance(value, expected);
+    const int inst = is_instance(value, expected);
     if (inst < 0) return nullptr;
     if (inst) return Py_NewRef(value);
     Ref r = convert_steps(value, expected);
@@ -385,8 +537,20 @@ PyObject* convert_value(PyObject* value, PyObject* expected) {
 
 // ------------------------------------------------- the store's operations
 
+// self._convert_value(value, expected) after a read on the shortcut road.
+[[gnu::noinline]] PyObject* convert_read(PyObject* self, PyObject* value, PyObject* expected) {
+    // The lookups of the read may have run user code (keys written directly
+    // into the dictionaries); look again before skipping the attribute.
+    if (still_fast(self)) return convert_value(value, expected);
+    Store again;
+    const int f = fast_store(self, again);
+    if (f < 0) return nullptr;
+    if (f) return convert_value(value, expected);
+    return call_method(self, s_convert_value, {value, expected}).release();
+}
+
 // get on the shortcut road.  `expected` may be nullptr (not given) or None.
-PyObject* get_fast(PyObject* self, Store& s, PyObject* key, PyObject* expected) {
+inline PyObject* get_fast(PyObject* self, Store& s, PyObject* key, PyObject* expected) {
     Ref n = fold(key);
     if (!n) return nullptr;
     bool err;
@@ -396,13 +560,7 @@ PyObject* get_fast(PyObject* self, Store& s, PyObject* key, PyObject* expected) 
     Ref value = dict_item(s.data.get(), stored.get());
     if (!value) return nullptr;
     if (!expected || expected == Py_None) return value.release();
-    // The lookups above may have run user code (keys written directly into
-    // the dictionaries); look again before skipping self._convert_value.
-    Store again;
-    const int f = fast_store(self, again);
-    if (f < 0) return nullptr;
-    if (f) return convert_value(value.get(), expected);
-    return call_method(self, s_convert_value, {value.get(), expected}).release();
+    return convert_read(self, value.get(), expected);
 }
 
 PyObject* get_general(PyObject* self, PyObject* key, PyObject* expected) {
@@ -508,20 +666,51 @@ Ref read_data(PyObject* self) {
 
 // --------------------------------------------------------------- members
 
+// Fills the fresh, empty dicts of a store from `data` when every item
+// qualifies: an exact str key, neither empty nor blank, no two keys folding
+// alike, no None value.  Setting the items one by one then gives `_data` as
+// an ordered copy of `data`, and `_key_map` mapping each folded key to its
+// key in the same order; both are built directly.  1: done; 0: some item
+// does not qualify (the dicts are left empty); -1: error.  No user code runs.
+int fill_plain(PyObject* data, PyObject* store, PyObject* key_map) {
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(data, &pos, &k, &v)) {
+        if (!PyUnicode_CheckExact(k) || v == Py_None || PyUnicode_GET_LENGTH(k) == 0 || all_space(k)) {
+            PyDict_Clear(key_map);
+            return 0;
+        }
+        Ref n = fold(k);
+        if (!n) return -1;
+        const int r = PyDict_SetDefaultRef(key_map, n.get(), k, nullptr);
+        if (r < 0) return -1;
+        if (r == 1) {
+            PyDict_Clear(key_map);
+            return 0;
+        }
+    }
+    return PyDict_Merge(store, data, 1) < 0 ? -1 : 1;
+}
+
 PyObject* init_impl(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* data = a[1];
-    // Both dictionaries are sized for `data` up front.
+    // Plain new dicts, not presized ones: the interpreter presizes with a
+    // table for keys of any type, while a dict grown from str keys keeps the
+    // compact str-only table, whose lookups compare keys inline.
     const Py_ssize_t size = data == Py_None ? 0 : PyDict_GET_SIZE(data);
-    Ref d1 = Ref::steal(_PyDict_NewPresized(size));
+    Ref d1 = Ref::steal(PyDict_New());
     if (!d1 || PyObject_SetAttr(self, s_data, d1.get()) < 0) return nullptr;
-    Ref d2 = Ref::steal(_PyDict_NewPresized(size));
+    Ref d2 = Ref::steal(PyDict_New());
     if (!d2 || PyObject_SetAttr(self, s_key_map, d2.get()) < 0) return nullptr;
     if (size == 0) Py_RETURN_NONE;
     Store s;
     const int f = fast_store(self, s);
     if (f < 0) return nullptr;
     if (f) {
+        const int plain = fill_plain(data, s.data.get(), s.key_map.get());
+        if (plain < 0) return nullptr;
+        if (plain) Py_RETURN_NONE;
         // Nothing here runs user code: the keys are exact str (or refused),
         // and every value dropped from the new store is still held by `data`.
         Py_ssize_t pos = 0;
@@ -681,7 +870,7 @@ PyObject* getBool_impl(PyObject* const* a) { return typed_or(a, &PyBool_Type); }
 PyObject* getDouble_impl(PyObject* const* a) { return typed_or(a, &PyFloat_Type); }
 
 PyObject* getDate_impl(PyObject* const* a) {
-    Ref dt = global(g_globals, s_datetime);
+    Ref dt = datetime_global();
     if (!dt) return nullptr;
     return call_get(a[0], a[1], dt.get()).release();
 }
@@ -829,11 +1018,127 @@ private:
     Py_ssize_t at_ = 0;
 };
 
+inline bool compact_int(PyObject* x) {
+    return PyLong_CheckExact(x) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(x));
+}
+
+// Decimal width of a magnitude.
+inline int decimal_width(std::size_t u) {
+    int n = 1;
+    for (std::size_t p = 10; n < 20 && u >= p; p *= 10) ++n;
+    return n;
+}
+
+// Writes the ASCII decimal text of a compact int ending at `end` (one byte
+// per character); returns its start.
+template <typename Char>
+inline Char* write_int(PyObject* x, Char* end) {
+    const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(x));
+    std::size_t u = v < 0 ? 0 - static_cast<std::size_t>(v) : static_cast<std::size_t>(v);
+    do {
+        *--end = static_cast<Char>('0' + u % 10);
+    } while (u /= 10);
+    if (v < 0) *--end = '-';
+    return end;
+}
+
+inline int int_width(PyObject* x) {
+    const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(x));
+    const std::size_t u = v < 0 ? 0 - static_cast<std::size_t>(v) : static_cast<std::size_t>(v);
+    return decimal_width(u) + (v < 0);
+}
+
+// Copies the pieces (str or compact int, in key, value order) with their
+// separators into `out` of kind Char.
+template <typename Char>
+bool write_plain(PyObject* out, PyObject* const* parts, Py_ssize_t count) {
+    Char* dst = reinterpret_cast<Char*>(PyUnicode_DATA(out));
+    constexpr int kind = sizeof(Char);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (i) {
+            if (i & 1) {
+                *dst++ = '=';
+            } else {
+                *dst++ = ',';
+                *dst++ = ' ';
+            }
+        }
+        PyObject* x = parts[i];
+        if (!PyUnicode_CheckExact(x)) {
+            Char* end = dst + int_width(x);
+            write_int(x, end);
+            dst = end;
+            continue;
+        }
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(x);
+        if (PyUnicode_KIND(x) == kind) {
+            const Char* src = reinterpret_cast<const Char*>(PyUnicode_DATA(x));
+            if (len <= 16)
+                for (Py_ssize_t j = 0; j < len; ++j) dst[j] = src[j];
+            else
+                std::memcpy(dst, src, static_cast<std::size_t>(len) * sizeof(Char));
+        } else if (PyUnicode_CopyCharacters(out, dst - reinterpret_cast<Char*>(PyUnicode_DATA(out)), x, 0, len) <
+                   0) {
+            return false;
+        }
+        dst += len;
+    }
+    return true;
+}
+
+// The text form of an exact dict whose keys and values are all exact str or
+// compact exact int: their text needs no formatting call, so no user code
+// runs and the dict's keys and values can be used borrowed.  nullptr without
+// an error when some key or value is of another kind.
+PyObject* plain_text(PyObject* d) {
+    const Py_ssize_t n = PyDict_GET_SIZE(d);
+    if (n == 0) return Py_NewRef(s_empty);
+    PyObject* stack[64];
+    std::vector<PyObject*> heap;
+    PyObject** parts = stack;
+    if (2 * n > 64) {
+        heap.resize(static_cast<std::size_t>(2 * n));
+        parts = heap.data();
+    }
+    Py_ssize_t total = 3 * n - 2;  // "=" per item, ", " between items
+    Py_UCS4 maxchar = 127;
+    Py_ssize_t pos = 0, count = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(d, &pos, &k, &v)) {
+        parts[count++] = k;
+        parts[count++] = v;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* x = parts[i];
+        if (PyUnicode_CheckExact(x)) {
+            const Py_ssize_t len = PyUnicode_GET_LENGTH(x);
+            if (len > PY_SSIZE_T_MAX / 4 - total) return PyErr_NoMemory();
+            total += len;
+            if (!PyUnicode_IS_ASCII(x)) maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(x));
+        } else if (compact_int(x)) {
+            total += int_width(x);
+        } else {
+            return nullptr;
+        }
+    }
+    Ref out = Ref::steal(PyUnicode_New(total, maxchar));
+    if (!out) return nullptr;
+    bool ok;
+    switch (PyUnicode_KIND(out.get())) {
+        case PyUnicode_1BYTE_KIND: ok = write_plain<Py_UCS1>(out.get(), parts, count); break;
+        case PyUnicode_2BYTE_KIND: ok = write_plain<Py_UCS2>(out.get(), parts, count); break;
+        default: ok = write_plain<Py_UCS4>(out.get(), parts, count); break;
+    }
+    return ok ? out.release() : nullptr;
+}
+
 // The text form: "k=v" pieces joined by ", ", each side as format(x, "").
 PyObject* str_impl(PyObject* const* a) {
     Ref data = read_data(a[0]);
     if (!data) return nullptr;
     if (PyDict_CheckExact(data.get())) {
+        if (PyObject* r = plain_text(data.get())) return r;
+        if (PyErr_Occurred()) return nullptr;
         // Walks the dict as its items() iterator would, with the iterator's
         // checks, since formatting a value may change it.
         PyObject* d = data.get();
@@ -1014,6 +1319,7 @@ int exec(PyObject* module) {
     if (!g_fromisoformat) return -1;
     g_cls = reinterpret_cast<PyTypeObject*>(Py_NewRef(cls.get()));
     g_good_tag = PyUnstable_Type_AssignVersionTag(tp) ? tp->tp_version_tag : 0;
+    if (!g_instances.start() || !g_namespace.start()) return -1;
     end_exec(once, module);
     return 0;
 }

@@ -1,0 +1,76 @@
+"""Instruction counts per call under callgrind: stable figures for comparing
+two builds where wall-clock times are noisy.
+
+    tools/py314 sh -c 'PYTHONPATH=build/release/pkg python3.14 benchmarks/instructions.py [--native] [WORD...]'
+
+Each statement of bench.py's table (or of the rows whose names contain one of
+the given words) runs N times in a loop under valgrind --tool=callgrind; the
+total less that of a run with an empty loop, divided by N, is the cost of one
+iteration, the loop's own few instructions included.  --native measures
+the native column only.  Runs go two at a time.
+"""
+import os
+import re
+import subprocess
+import sys
+import tempfile
+from concurrent.futures import ThreadPoolExecutor
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import bench  # noqa: E402
+
+N = 50_000
+
+# The statement runs as the body of a loop in a function (the loop variable a
+# fast local), compiled with the table's namespace as its globals.
+RUNNER = """
+import sys
+sys.path.insert(0, {here!r})
+import bench
+ns = bench.namespace()
+exec("def run(n):\\n    for _ in range(n):\\n        " + {stmt!r}, ns)
+ns["run"](200)
+ns["run"]({n})
+"""
+
+
+def total_ir(stmt, n):
+    script = RUNNER.format(here=os.path.dirname(os.path.abspath(__file__)), stmt=stmt, n=n)
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "cg.out")
+        # a fixed hash seed: the same dict layouts (and probe counts) every run
+        env = dict(os.environ, PYTHONHASHSEED="0")
+        proc = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
+                               "-c", script], capture_output=True, text=True, env=env)
+        if proc.returncode:
+            raise RuntimeError(proc.stderr[-2000:])
+        return int(re.search(r"Collected\s*:\s*(\d+)", proc.stderr).group(1))
+
+
+def main(names):
+    native_only = "--native" in names
+    names = [n for n in names if n != "--native"]
+    statements = []
+    for name, needs, native, python, builtin, _ in bench.row_table():
+        if names and not any(n.lower() in name.lower() for n in names):
+            continue
+        if any(bench.NATIVE[m] is None for m in needs.split()):
+            continue
+        statements.append((name, native, None if native_only else python, None if native_only else builtin))
+    with ThreadPoolExecutor(2) as pool:
+        base = pool.submit(total_ir, "pass", 0)
+        jobs = [[pool.submit(total_ir, s, N) if s else None for s in row[1:]] for row in statements]
+        base = base.result()
+        loop = (total_ir("pass", N) - base) / N
+        print(f"{'operation':30} {'native Ir':>10} {'python Ir':>10} {'builtin Ir':>10} {'nat/bltn':>9}"
+              f"  (loop {loop:.0f})")
+        for (name, *_), futures in zip(statements, jobs):
+            a, b, c = ((f.result() - base) / N if f else None for f in futures)
+            ratio = f"{a / c:9.2f}" if c else f"{'':9}"
+            cs = f"{c:10.0f}" if c else f"{'':10}"
+            bs = f"{b:10.0f}" if b else f"{'':10}"
+            print(f"{name:30} {a:10.0f} {bs} {cs} {ratio}", flush=True)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
