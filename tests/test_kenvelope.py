@@ -453,19 +453,19 @@ TREES = st.recursive(
 )
 
 
-def _build(spec, kdict_cls):
-    if isinstance(spec, tuple) and len(spec) == 2 and spec[0] in ("kdict", "point"):
-        if spec[0] == "point":
-            return Point(_build(spec[1], kdict_cls), NOW)
+def _build(shape, kdict_cls):
+    if isinstance(shape, tuple) and len(shape) == 2 and shape[0] in ("kdict", "point"):
+        if shape[0] == "point":
+            return Point(_build(shape[1], kdict_cls), NOW)
         made = kdict_cls()
-        for key, value in spec[1].items():
+        for key, value in shape[1].items():
             made.set(key, _build(value, kdict_cls))
         return made
-    if isinstance(spec, (list, tuple)):
-        return type(spec)(_build(item, kdict_cls) for item in spec)
-    if isinstance(spec, dict):
-        return {key: _build(value, kdict_cls) for key, value in spec.items()}
-    return spec
+    if isinstance(shape, (list, tuple)):
+        return type(shape)(_build(item, kdict_cls) for item in shape)
+    if isinstance(shape, dict):
+        return {key: _build(value, kdict_cls) for key, value in shape.items()}
+    return shape
 
 
 def _outcome(call):
@@ -480,9 +480,9 @@ def _outcome(call):
 @given(fields=st.dictionaries(KEYS, TREES, max_size=5))
 def test_matches_the_reference(cls, fields):
     native, model = cls(), ref.kEnvelope()
-    for key, spec in fields.items():
-        native.put(key, _build(spec, kDict))
-        model.put(key, _build(spec, ref.kDict))
+    for key, shape in fields.items():
+        native.put(key, _build(shape, kDict))
+        model.put(key, _build(shape, ref.kDict))
     assert native.get() == model.get()
     assert _outcome(native.toJson) == _outcome(model.toJson)
 

@@ -48,7 +48,7 @@ PyObject* s_strip;
 PyObject* s_lower;
 PyObject* s_fromisoformat;
 PyObject* s_datetime;
-PyObject* s_empty;  // "" (the format specification of the text form)
+PyObject* s_empty;  // "" (the empty format string of the text form)
 
 PyObject* g_globals;        // the module's namespace
 PyObject* g_datetime;       // the genuine datetime class
@@ -563,13 +563,30 @@ inline PyObject* get_fast(PyObject* self, Store& s, PyObject* key, PyObject* exp
     return convert_read(self, value.get(), expected);
 }
 
-PyObject* get_general(PyObject* self, PyObject* key, PyObject* expected) {
-    Ref n = call_method(self, s_normalize_key, {key});
-    if (!n) return nullptr;
+// The general path's first steps: the normalised key, through self's
+// `method` (_normalize_key or _validate_key), and the stored key that
+// `_key_map` holds under it (None when absent).
+bool lookup_general(PyObject* self, PyObject* method, PyObject* key, Ref& n, Ref& stored) {
+    n = call_method(self, method, {key});
+    if (!n) return false;
     Ref key_map = getattr(self, s_key_map);
-    if (!key_map) return nullptr;
-    Ref stored = map_get(key_map.get(), n.get());
-    if (!stored) return nullptr;
+    if (!key_map) return false;
+    stored = map_get(key_map.get(), n.get());
+    return static_cast<bool>(stored);
+}
+
+// Deletes an entry on the general path: the stored key from `_data`, then
+// the normalised key from `_key_map`, each attribute read afresh.
+bool delete_general(PyObject* self, PyObject* stored, PyObject* n) {
+    Ref data = getattr(self, s_data);
+    if (!data || PyObject_DelItem(data.get(), stored) < 0) return false;
+    Ref key_map = getattr(self, s_key_map);
+    return key_map && PyObject_DelItem(key_map.get(), n) == 0;
+}
+
+PyObject* get_general(PyObject* self, PyObject* key, PyObject* expected) {
+    Ref n, stored;
+    if (!lookup_general(self, s_normalize_key, key, n, stored)) return nullptr;
     if (stored.get() == Py_None) Py_RETURN_NONE;
     Ref data = getattr(self, s_data);
     if (!data) return nullptr;
@@ -602,20 +619,10 @@ bool set_fast(Store& s, PyObject* key, PyObject* value) {
 }
 
 bool set_general(PyObject* self, PyObject* key, PyObject* value) {
-    Ref n = call_method(self, s_validate_key, {key});
-    if (!n) return false;
-    Ref key_map = getattr(self, s_key_map);
-    if (!key_map) return false;
-    Ref stored = map_get(key_map.get(), n.get());
-    if (!stored) return false;
+    Ref n, stored;
+    if (!lookup_general(self, s_validate_key, key, n, stored)) return false;
     const bool present = stored.get() != Py_None;
-    if (value == Py_None) {
-        if (!present) return true;
-        Ref data = getattr(self, s_data);
-        if (!data || PyObject_DelItem(data.get(), stored.get()) < 0) return false;
-        key_map = getattr(self, s_key_map);
-        return key_map && PyObject_DelItem(key_map.get(), n.get()) == 0;
-    }
+    if (value == Py_None) return !present || delete_general(self, stored.get(), n.get());
     if (present) {
         const int ne = PyObject_RichCompareBool(stored.get(), key, Py_NE);
         if (ne < 0) return false;
@@ -626,7 +633,7 @@ bool set_general(PyObject* self, PyObject* key, PyObject* value) {
     }
     Ref data = getattr(self, s_data);
     if (!data || PyObject_SetItem(data.get(), key, value) < 0) return false;
-    key_map = getattr(self, s_key_map);
+    Ref key_map = getattr(self, s_key_map);
     return key_map && PyObject_SetItem(key_map.get(), n.get(), key) == 0;
 }
 
@@ -808,17 +815,10 @@ PyObject* remove_impl(PyObject* const* a) {
             return nullptr;
         Py_RETURN_TRUE;
     }
-    Ref n = call_method(self, s_normalize_key, {key});
-    if (!n) return nullptr;
-    Ref key_map = getattr(self, s_key_map);
-    if (!key_map) return nullptr;
-    Ref stored = map_get(key_map.get(), n.get());
-    if (!stored) return nullptr;
+    Ref n, stored;
+    if (!lookup_general(self, s_normalize_key, key, n, stored)) return nullptr;
     if (stored.get() == Py_None) Py_RETURN_FALSE;
-    Ref data = getattr(self, s_data);
-    if (!data || PyObject_DelItem(data.get(), stored.get()) < 0) return nullptr;
-    key_map = getattr(self, s_key_map);
-    if (!key_map || PyObject_DelItem(key_map.get(), n.get()) < 0) return nullptr;
+    if (!delete_general(self, stored.get(), n.get())) return nullptr;
     Py_RETURN_TRUE;
 }
 

@@ -101,8 +101,8 @@ inline int compare(PyObject* a, PyObject* b, int op) {
     return r ? PyObject_IsTrue(r.get()) : -1;
 }
 
-// f"{value}" / f"{value:spec}".
-inline Ref format(PyObject* value, PyObject* spec) { return Ref::steal(PyObject_Format(value, spec)); }
+// f"{value}" / f"{value:fmt}".
+inline Ref format(PyObject* value, PyObject* fmt) { return Ref::steal(PyObject_Format(value, fmt)); }
 
 // `a + b`.
 inline Ref add(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Add(a, b)); }
