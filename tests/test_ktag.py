@@ -405,6 +405,7 @@ class Recorder:
         return self.suppress
 
 
+@pytest.mark.no_refleak  # makes classes per run; the class caches settle slowly
 def test_any_context_manager_serves_as_lock():
     rec = Recorder()
     Sub = scripted([stamp(0)])

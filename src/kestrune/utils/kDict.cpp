@@ -649,6 +649,21 @@ Ref call_set(PyObject* self, PyObject* key, PyObject* value) {
     return call_method(self, s_set, {key, value});
 }
 
+// self.set(key, value) for each (key, value) pair that iterating `items`
+// yields, in order; a yielded item that is not a pair fails as unpacking does.
+bool set_each(PyObject* self, PyObject* items) {
+    Ref it = Ref::steal(PyObject_GetIter(items));
+    if (!it) return false;
+    for (;;) {
+        PyObject* item = nullptr;
+        const int r = PyIter_NextItem(it.get(), &item);
+        if (r < 0) return false;
+        if (r == 0) return true;
+        Ref owned = Ref::steal(item), k, v;
+        if (!unpack2(item, k, v) || !call_set(self, k.get(), v.get())) return false;
+    }
+}
+
 // self.get(key) (expected nullptr) or self.get(key, expected).
 Ref call_get(PyObject* self, PyObject* key, PyObject* expected) {
     Store s;
@@ -729,16 +744,7 @@ PyObject* init_impl(PyObject* const* a) {
         Py_RETURN_NONE;
     }
     Ref items = call_method(data, s_items);
-    Ref it = Ref::steal(items ? PyObject_GetIter(items.get()) : nullptr);
-    if (!it) return nullptr;
-    for (;;) {
-        PyObject* item = nullptr;
-        const int r = PyIter_NextItem(it.get(), &item);
-        if (r < 0) return nullptr;
-        if (r == 0) break;
-        Ref owned = Ref::steal(item), k, v;
-        if (!unpack2(item, k, v) || !call_method(self, s_set, {k.get(), v.get()})) return nullptr;
-    }
+    if (!items || !set_each(self, items.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -907,16 +913,7 @@ PyObject* Merge_impl(PyObject* const* a) {
     PyObject* self = a[0];
     Ref raw = call_method(a[1], s_Raw);
     Ref items = raw ? call_method(raw.get(), s_items) : Ref();
-    Ref it = Ref::steal(items ? PyObject_GetIter(items.get()) : nullptr);
-    if (!it) return nullptr;
-    for (;;) {
-        PyObject* item = nullptr;
-        const int r = PyIter_NextItem(it.get(), &item);
-        if (r < 0) return nullptr;
-        if (r == 0) break;
-        Ref owned = Ref::steal(item), k, v;
-        if (!unpack2(item, k, v) || !call_set(self, k.get(), v.get())) return nullptr;
-    }
+    if (!items || !set_each(self, items.get())) return nullptr;
     return Py_NewRef(self);
 }
 
