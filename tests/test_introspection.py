@@ -114,3 +114,16 @@ def test_help_reads_as_for_the_python_classes(cls):
 def test_help_of_a_class_method():
     text = pydoc.render_doc(kTag.New, renderer=pydoc.plaintext)
     assert "New(user_name: str, transaction_type: str) -> str class method of kestrune.utils.kTag.kTag" in text
+
+
+@pytest.mark.parametrize("module", [5, "not.imported", None])
+def test_globals_without_a_module_is_an_attribute_error(monkeypatch, module):
+    func = vars(kDict)["set"]
+    if module is None:
+        monkeypatch.delattr(func, "__module__")
+    else:
+        monkeypatch.setattr(func, "__module__", module)
+    with pytest.raises(AttributeError):
+        func.__globals__
+    with pytest.raises(NameError):  # get_type_hints then evaluates in an empty namespace
+        typing.get_type_hints(func)
