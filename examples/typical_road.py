@@ -27,4 +27,5 @@ print(text)
 # 5. Reading back with the typed getters, and asking the identifier its age.
 fields = kDict(json.loads(text))
 print("amount:", fields.getInt("AMOUNT"), "state:", kState(fields.getInt("state")).display_name)
-print("created:", kTag.GetCreatedAt(fields.getString("id")), "age:", kTag.GetAge(fields.getString("id")), "s")
+tag = fields.Require("id", str)  # raises when the field is missing
+print("created:", kTag.GetCreatedAt(tag), "age:", kTag.GetAge(tag), "s")

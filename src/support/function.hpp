@@ -492,7 +492,30 @@ inline PyObject* get_signature(PyObject* self, void*) {
     return sig.release();
 }
 
+// The namespace of the module the function belongs to, found in sys.modules
+// when asked (typing.get_type_hints and inspect evaluate the annotation texts
+// there); AttributeError while that module is not imported.
+inline PyObject* get_globals(PyObject* self, void*) {
+    auto* f = reinterpret_cast<Function*>(self);
+    if (!f->module || !PyUnicode_Check(f->module)) {
+        PyErr_Format(PyExc_AttributeError, "'%U' has no module name", f->qualname);
+        return nullptr;
+    }
+    Ref mod = Ref::steal(PyImport_GetModule(f->module));
+    if (!mod) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_AttributeError, "module '%S' of '%U' is not imported", f->module, f->qualname);
+        return nullptr;
+    }
+    if (!PyModule_Check(mod.get())) {
+        PyErr_Format(PyExc_AttributeError, "'%U' has no module namespace", f->qualname);
+        return nullptr;
+    }
+    return Py_NewRef(PyModule_GetDict(mod.get()));
+}
+
 inline PyGetSetDef function_getset[] = {
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
     {"__doc__", get_doc, nullptr, nullptr, nullptr},
