@@ -101,7 +101,7 @@ struct TypePin {
 };
 
 struct Guard {
-    Pin pins[40];
+    Pin pins[160];
     FnPin fns[16];
     TypePin types[4];
     int npins = 0, nfns = 0, ntypes = 0;
@@ -124,7 +124,7 @@ struct Guard {
         return true;
     }
     bool pin_key(PyObject* dict, PyObject* key, PyObject* value) {
-        if (npins == 40) return false;
+        if (npins == 160) return false;
         pins[npins++] = {Py_NewRef(dict), Py_NewRef(key), Py_XNewRef(value)};
         return true;
     }
@@ -1013,10 +1013,16 @@ bool intern_all() {
 
 // Pins what the dataclass and JSON shortcuts stand in for; false leaves a
 // shortcut off (any error cleared by the caller).
-bool pin_builtins(Guard& g, PyObject* builtins) {
+// The builtins that the functions in `modules` use, and no module-level
+// name shadowing them.
+bool pin_builtins(Guard& g, PyObject* builtins, std::initializer_list<PyObject*> modules) {
     for (const char* name : {"type", "id", "issubclass", "getattr", "setattr", "isinstance", "hasattr", "tuple", "dict",
-                             "list", "len", "float", "str", "repr", "zip"})
+                             "list", "len", "float", "str", "repr", "zip", "ValueError", "TypeError"}) {
         if (!g.pin(builtins, name)) return false;
+        for (PyObject* d : modules)
+            if (PyDict_Contains(d, g.pins[g.npins - 1].key) != 0 || !g.pin_key(d, g.pins[g.npins - 1].key, nullptr))
+                return false;
+    }
     return g.watch(builtins);
 }
 
@@ -1052,7 +1058,7 @@ bool setup_dataclass_guard() {
             if (PyDict_Contains(d, key) != 0 || !g.pin_key(d, key, nullptr)) return false;
         }
     }
-    if (!pin_builtins(g, bi) || !g.watch(dcd) || !g.watch(cpd)) return false;
+    if (!pin_builtins(g, bi, {dcd, cpd}) || !g.watch(dcd) || !g.watch(cpd)) return false;
     s_dc_fields = intern("__dataclass_fields__");
     s_field_type_name = intern("_field_type");
     s_name = intern("name");
@@ -1080,7 +1086,7 @@ bool setup_json_guard() {
     if (!c_encoder || !g.pin_type(c_encoder)) return false;
     PyObject* c_escape = g.pin(encd, "encode_basestring_ascii");
     if (!c_escape || !PyCFunction_Check(c_escape) || !g.pin(encd, "encode_basestring")) return false;
-    if (!pin_builtins(g, bi) || !g.watch(jd) || !g.watch(encd)) return false;
+    if (!pin_builtins(g, bi, {jd, encd}) || !g.watch(jd) || !g.watch(encd)) return false;
     return (g.ready = true);
 }
 
