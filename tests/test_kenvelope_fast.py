@@ -34,6 +34,13 @@ class FloatSub(float):
         return "FloatSub!"
 
 
+class IntSub(int):
+    def __repr__(self):
+        return "IntSub!"
+
+    __str__ = __repr__
+
+
 class StrSub(str):
     def __str__(self):
         return "StrSub!"
@@ -148,8 +155,8 @@ def _nested(depth):
 @pytest.mark.parametrize("value", [
     "\ud800 \udfff \U0001f600 \x00\x1f\x7f\x80 \"\\/\b\f\n\r\t \u2028 \uffff",
     [float("nan"), float("inf"), -float("inf"), 0.0, -0.0, 1e16, 1e-7, 2.5e300, FloatSub(1.25)],
-    [0, -1, 2**62, -(2**63), 2**64, -(10**40), True, False, None, Color.red],
-    {1.5: 1, float("nan"): 2, True: 3, None: 4, 7: 5, Color.red: 6, FloatSub(2.0): 7, StrSub("s"): 8},
+    [0, -1, 2**62, -(2**63), 2**64, -(10**40), True, False, None, Color.red, IntSub(7), IntSub(2**80)],
+    {1.5: 1, float("nan"): 2, True: 3, None: 4, 7: 5, Color.red: 6, FloatSub(2.0): 7, StrSub("s"): 8, IntSub(9): 9},
     {"empty": [{}, [], (), {"x": []}], "deep": [[[[[[1]]]]]]},
     _nested(60),
 ], ids=["strings", "floats", "ints", "keys", "empties", "nesting"])

@@ -7,7 +7,10 @@
 // module globals at each use.  `_flatten` and `_serialize_value` reach each
 // other through `cls`; while `cls` is the class itself, unmodified, and the
 // globals still hold the objects bound at import, the walk runs natively
-// without those lookups, which then cannot make a difference.
+// without those lookups, which then cannot make a difference.  Likewise a
+// plain data-class instance is converted without asdict, and toJson writes
+// its text without json.dumps, while everything those functions depend on
+// is as it was at import (see the guards below).
 #include "support/module.hpp"
 
 #include <datetime.h>
@@ -517,7 +520,7 @@ PyObject* dc_fields_of(PyObject* obj) {
 // serialize(asdict(obj)) for a plain data-class instance; its fields dict
 // given.
 PyObject* dc_instance(PyObject* obj, PyObject* fields) {
-    Ref out = Ref::steal(PyDict_New());
+    Ref out = Ref::steal(new_dict_like(fields));  // sized as the general path sizes it
     if (!out) return nullptr;
     PyTypeObject* t = Py_TYPE(obj);
     Py_ssize_t pos = 0;
@@ -542,15 +545,14 @@ PyObject* dc_instance(PyObject* obj, PyObject* fields) {
     return out.release();
 }
 
+// Grown by appending, as the general path grows it.
 PyObject* dc_items(PyObject* seq) {
-    const Py_ssize_t n = Py_SIZE(seq);
-    Ref out = Ref::steal(PyList_New(n));
+    Ref out = Ref::steal(PyList_New(0));
     if (!out) return nullptr;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PyList_CheckExact(seq) ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
-        PyObject* conv = dc_value(item);
-        if (!conv) return nullptr;
-        PyList_SET_ITEM(out.get(), i, conv);
+    const bool list = PyList_CheckExact(seq);
+    for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
+        Ref conv = Ref::steal(dc_value(list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i)));
+        if (!conv || PyList_Append(out.get(), conv.get()) < 0) return nullptr;
     }
     return out.release();
 }
