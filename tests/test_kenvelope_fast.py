@@ -10,6 +10,7 @@ import datetime as dt
 import enum
 import json
 import sys
+import threading
 import types
 
 import pytest
@@ -357,3 +358,25 @@ def test_json_shortcut_steps_aside(monkeypatch, patch):
     assert all(spy.calls for spy in spies)
     if "sort_keys" in str(json.dumps.__kwdefaults__) and json.dumps.__kwdefaults__["sort_keys"]:
         assert text.index('"a"') < text.index('"b"')
+
+
+def test_self_containing_data_class_in_a_small_thread_stack():
+    loop = []
+    loop.append(Plain(loop))
+    outcome = []
+
+    def run():
+        for call in (kEnvelope().put("v", loop).get, kEnvelope().put("v", loop).toJson):
+            try:
+                call()
+            except RecursionError:
+                outcome.append("RecursionError")
+
+    old = threading.stack_size(512 * 1024)
+    try:
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+    finally:
+        threading.stack_size(old)
+    assert outcome == ["RecursionError"] * 2
