@@ -97,10 +97,32 @@ struct FnPin {
     PyObject* defaults;
     PyObject* kwdefaults;
 };
-// A class that must stay unmodified, with metaclass `type`.
+// A class whose namespace and bases must stay as they were, with metaclass
+// `type`.  A change of its version tag (also one undone since) is checked
+// against a copy of the namespace once per tag.
 struct TypePin {
     PyTypeObject* type;
-    unsigned int tag;
+    PyObject* ns;   // a copy of the namespace at import
+    PyObject* mro;  // the MRO at import
+    unsigned int tag;      // a version tag seen with everything unchanged
+    unsigned int bad_tag;  // one seen with something changed
+
+    bool unchanged() {
+        PyTypeObject* t = type;
+        if (!Py_IS_TYPE(t, &PyType_Type)) return false;
+        const unsigned int now = t->tp_version_tag;
+        if (now != 0 && now == tag) return true;
+        if (now != 0 && now == bad_tag) return false;
+        bool same = t->tp_mro == mro;
+        Ref current = Ref::steal(same ? PyType_GetDict(t) : nullptr);
+        same = current && PyDict_GET_SIZE(current.get()) == PyDict_GET_SIZE(ns);
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (same && PyDict_Next(ns, &pos, &k, &v)) same = PyDict_GetItemWithError(current.get(), k) == v;
+        PyErr_Clear();
+        if (PyUnstable_Type_AssignVersionTag(t)) (same ? tag : bad_tag) = t->tp_version_tag;
+        return same;
+    }
 };
 
 struct Guard {
@@ -142,8 +164,10 @@ struct Guard {
     bool pin_type(PyObject* t) {
         if (!PyType_Check(t) || ntypes == 4) return false;
         auto* type = reinterpret_cast<PyTypeObject*>(t);
-        if (!PyUnstable_Type_AssignVersionTag(type)) return false;
-        types[ntypes++] = {type, type->tp_version_tag};
+        Ref ns = Ref::steal(PyType_GetDict(type));
+        Ref copy = Ref::steal(ns ? PyDict_Copy(ns.get()) : nullptr);
+        if (!copy || !type->tp_mro || !PyUnstable_Type_AssignVersionTag(type)) return false;
+        types[ntypes++] = {type, copy.release(), Py_NewRef(type->tp_mro), type->tp_version_tag, 0};
         Py_INCREF(t);
         return true;
     }
@@ -156,7 +180,7 @@ struct Guard {
         }
     }
     // The checks that no dict watcher sees, made at every use.
-    bool holds() const {
+    bool holds() {
         if (!pins_hold) return false;
         for (int i = 0; i < nfns; ++i) {
             PyObject* f = fns[i].fn;
@@ -164,10 +188,8 @@ struct Guard {
                 PyFunction_GetKwDefaults(f) != fns[i].kwdefaults)
                 return false;
         }
-        for (int i = 0; i < ntypes; ++i) {
-            PyTypeObject* t = types[i].type;
-            if (!Py_IS_TYPE(t, &PyType_Type) || t->tp_version_tag != types[i].tag) return false;
-        }
+        for (int i = 0; i < ntypes; ++i)
+            if (!types[i].unchanged()) return false;
         return true;
     }
 };
