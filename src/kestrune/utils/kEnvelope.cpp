@@ -834,24 +834,24 @@ struct JsonWriter {
 // The JSON text of `tree`, or null with no error set where json.dumps must
 // write it.
 PyObject* write_json(PyObject* tree) {
-    static size_t hint = 256;  // the size of the last text, to reserve at once
+    // One buffer kept from call to call (no Python code runs while it is
+    // filled, so no call can start inside another): a large text then costs
+    // no fresh pages each time.  A very large one is not kept.
+    static std::string buffer;
+    constexpr size_t kKeep = size_t{1} << 23;
     JsonWriter w;
+    w.out.swap(buffer);
+    w.out.clear();
+    bool ok = false;
     try {
-        w.out.reserve(hint);
-        if (!w.value(tree, 0)) {
-            PyErr_Clear();
-            return nullptr;
-        }
+        ok = w.value(tree, 0);
     } catch (const std::bad_alloc&) {
-        return nullptr;
+        ok = false;
     }
-    hint = std::max<size_t>(256, std::min<size_t>(w.out.size() + w.out.size() / 8, size_t{1} << 20));
-    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(w.out.size()), 127);
-    if (!s) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    std::memcpy(PyUnicode_1BYTE_DATA(s), w.out.data(), w.out.size());
+    PyObject* s = ok ? PyUnicode_New(static_cast<Py_ssize_t>(w.out.size()), 127) : nullptr;
+    if (s) std::memcpy(PyUnicode_1BYTE_DATA(s), w.out.data(), w.out.size());
+    if (w.out.capacity() <= kKeep) w.out.swap(buffer);
+    if (!s) PyErr_Clear();
     return s;
 }
 
