@@ -7,10 +7,19 @@
 // module globals at each use.  `_flatten` and `_serialize_value` reach each
 // other through `cls`; while `cls` is the class itself, unmodified, and the
 // globals still hold the objects bound at import, the walk runs natively
-// without those lookups, which then cannot make a difference.
+// without those lookups, which then cannot make a difference.  Likewise a
+// plain data-class instance is converted without asdict, and toJson writes
+// its text without json.dumps, while everything those functions depend on
+// is as it was at import (see the guards below).
 #include "support/module.hpp"
 
 #include <datetime.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <string>
 
 namespace {
 
@@ -67,6 +76,132 @@ bool s_stale = true;
 bool s_walk_genuine = false;  // s_cur holds the import-time walk globals
 bool s_kdict_plain = false;   // the import-time kDict allows the shortcuts
 
+// ------------------------------------------------- standard-library guards
+// The dataclass and JSON shortcuts below stand in for dataclasses.asdict
+// (with its deep copies) and json.dumps(..., indent=4).  They apply only
+// while everything those functions look up is still what it was at import:
+// module-level names (pinned in their module dicts, which the watcher
+// observes), the functions' code and defaults, and the classes involved
+// (by version tag).
+
+// dict[key] is value (or key is absent, for value == nullptr).
+struct Pin {
+    PyObject* dict;
+    PyObject* key;
+    PyObject* value;
+};
+// A function whose code and defaults must stay as they were.
+struct FnPin {
+    PyObject* fn;
+    PyObject* code;
+    PyObject* defaults;
+    PyObject* kwdefaults;
+};
+// A class whose namespace and bases must stay as they were, with metaclass
+// `type`.  A change of its version tag (also one undone since) is checked
+// against a copy of the namespace once per tag.
+struct TypePin {
+    PyTypeObject* type;
+    PyObject* ns;   // a copy of the namespace at import
+    PyObject* mro;  // the MRO at import
+    unsigned int tag;      // a version tag seen with everything unchanged
+    unsigned int bad_tag;  // one seen with something changed
+
+    bool unchanged() {
+        PyTypeObject* t = type;
+        if (!Py_IS_TYPE(t, &PyType_Type)) return false;
+        const unsigned int now = t->tp_version_tag;
+        if (now != 0 && now == tag) return true;
+        if (now != 0 && now == bad_tag) return false;
+        bool same = t->tp_mro == mro;
+        Ref current = Ref::steal(same ? PyType_GetDict(t) : nullptr);
+        same = current && PyDict_GET_SIZE(current.get()) == PyDict_GET_SIZE(ns);
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (same && PyDict_Next(ns, &pos, &k, &v)) same = PyDict_GetItemWithError(current.get(), k) == v;
+        PyErr_Clear();
+        if (PyUnstable_Type_AssignVersionTag(t)) (same ? tag : bad_tag) = t->tp_version_tag;
+        return same;
+    }
+};
+
+struct Guard {
+    Pin pins[160];
+    FnPin fns[16];
+    TypePin types[4];
+    int npins = 0, nfns = 0, ntypes = 0;
+    bool ready = false;  // all set up at import
+    bool pins_hold = false;  // the dict pins, as of the last refresh
+
+    bool watch(PyObject* dict);
+    bool pin_fn(PyObject* fn) {
+        if (!PyFunction_Check(fn) || nfns == 16) return false;
+        PyObject* kw = PyFunction_GetKwDefaults(fn);
+        fns[nfns++] = {Py_NewRef(fn), Py_NewRef(PyFunction_GetCode(fn)), Py_XNewRef(PyFunction_GetDefaults(fn)),
+                       Py_XNewRef(kw)};
+        if (kw) {  // its entries are pinned like module-level names
+            Py_ssize_t pos = 0;
+            PyObject *k, *v;
+            while (PyDict_Next(kw, &pos, &k, &v))
+                if (!pin_key(kw, k, v)) return false;
+            if (!watch(kw)) return false;
+        }
+        return true;
+    }
+    bool pin_key(PyObject* dict, PyObject* key, PyObject* value) {
+        if (npins == 160) return false;
+        pins[npins++] = {Py_NewRef(dict), Py_NewRef(key), Py_XNewRef(value)};
+        return true;
+    }
+    // Pins dict[name] as it is now; a function value is pinned as well.
+    PyObject* pin(PyObject* dict, const char* name) {
+        PyObject* key = intern(name);
+        PyObject* v = key ? PyDict_GetItemWithError(dict, key) : nullptr;
+        if (!v || !pin_key(dict, key, v)) return nullptr;
+        if (PyFunction_Check(v) && !pin_fn(v)) return nullptr;
+        return v;
+    }
+    bool pin_type(PyObject* t) {
+        if (!PyType_Check(t) || ntypes == 4) return false;
+        auto* type = reinterpret_cast<PyTypeObject*>(t);
+        Ref ns = Ref::steal(PyType_GetDict(type));
+        Ref copy = Ref::steal(ns ? PyDict_Copy(ns.get()) : nullptr);
+        if (!copy || !type->tp_mro || !PyUnstable_Type_AssignVersionTag(type)) return false;
+        types[ntypes++] = {type, copy.release(), Py_NewRef(type->tp_mro), type->tp_version_tag, 0};
+        Py_INCREF(t);
+        return true;
+    }
+    void refresh() {
+        pins_hold = ready;
+        for (int i = 0; i < npins && pins_hold; ++i) {
+            PyObject* v = PyDict_GetItemWithError(pins[i].dict, pins[i].key);
+            if (!v && PyErr_Occurred()) PyErr_Clear();
+            pins_hold = v == pins[i].value;
+        }
+    }
+    // The checks that no dict watcher sees, made at every use.
+    bool holds() {
+        if (!pins_hold) return false;
+        for (int i = 0; i < nfns; ++i) {
+            PyObject* f = fns[i].fn;
+            if (PyFunction_GetCode(f) != fns[i].code || PyFunction_GetDefaults(f) != fns[i].defaults ||
+                PyFunction_GetKwDefaults(f) != fns[i].kwdefaults)
+                return false;
+        }
+        for (int i = 0; i < ntypes; ++i)
+            if (!types[i].unchanged()) return false;
+        return true;
+    }
+};
+
+PyObject* s_json_dumps;  // json.dumps as bound at import
+
+Guard s_dc_guard;    // dataclasses.asdict and copy.deepcopy of a datetime
+Guard s_json_guard;  // json.dumps with indent=4
+int s_watcher = -1;
+
+bool Guard::watch(PyObject* dict) { return s_watcher >= 0 && PyDict_Watch(s_watcher, dict) == 0; }
+
 int globals_watcher(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
     s_stale = true;
     return 0;
@@ -88,6 +223,8 @@ void refresh_globals() {
         if (i < kWalkGlobals && v != s_genuine[i]) genuine = false;
     }
     s_walk_genuine = genuine;
+    s_dc_guard.refresh();
+    s_json_guard.refresh();
     // A lookup that ran code changing the globals left s_stale set again.
 }
 
@@ -357,6 +494,367 @@ PyObject* exact_isoformat(PyObject* v) {
     return PyUnicode_FromStringAndSize(buf, p - buf);
 }
 
+// ------------------------------------------------------- data-class shortcut
+// _serialize_value of a data-class instance is the conversion of what
+// asdict makes of it.  For the shapes below that composition is built in one
+// pass, with no intermediate copies: it runs no code that asdict would run
+// (attribute reads of plain instances, deep copies of immutable values), so
+// it cannot be told apart.  A null result with no error set means "not such
+// a shape"; the caller then takes the general path, which also reproduces
+// any error met here with the standard library's own message.
+
+PyTypeObject* s_field_type;  // dataclasses.Field
+PyObject* s_field_marker;    // dataclasses._FIELD
+PyObject* s_class_descr;     // object.__dict__['__class__']
+PyObject* s_dc_fields;       // "__dataclass_fields__"
+PyObject* s_field_type_name;  // "_field_type"
+PyObject* s_name;            // "name"
+PyObject* s_dunder_class;    // "__class__"
+
+PyObject* dc_value(PyObject* v);
+
+// Types that asdict passes through and the walk leaves as they are.
+inline bool dc_atomic(PyTypeObject* t) {
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+           t == Py_TYPE(Py_None) || t == &PyBytes_Type || t == &PyComplex_Type;
+}
+
+// The fields dict that dataclasses.fields(obj) reads, for an instance whose
+// type is a data class read by plain attribute access (metaclass `type`, the
+// generic getattr, the genuine __class__).  Null without error otherwise.
+PyObject* dc_fields_of(PyObject* obj) {
+    PyTypeObject* t = Py_TYPE(obj);
+    if (!Py_IS_TYPE(t, &PyType_Type) || t->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+    if (_PyType_Lookup(t, s_dunder_class) != s_class_descr) return nullptr;
+    PyObject* on_type = _PyType_Lookup(t, s_dc_fields);
+    if (!on_type || !PyDict_CheckExact(on_type)) return nullptr;
+    // fields() reads the name on the instance: an entry in its __dict__
+    // comes before the class's plain dict.
+    PyObject* f = PyObject_GetAttr(obj, s_dc_fields);
+    if (!f || !PyDict_CheckExact(f)) {
+        PyErr_Clear();
+        Py_XDECREF(f);
+        return nullptr;
+    }
+    return f;
+}
+
+// serialize(asdict(obj)) for a plain data-class instance; its fields dict
+// given.
+PyObject* dc_instance(PyObject* obj, PyObject* fields) {
+    Ref out = Ref::steal(new_dict_like(fields));  // sized as the general path sizes it
+    if (!out) return nullptr;
+    PyTypeObject* t = Py_TYPE(obj);
+    Py_ssize_t pos = 0;
+    PyObject *k, *f;
+    while (PyDict_Next(fields, &pos, &k, &f)) {
+        if (!Py_IS_TYPE(f, s_field_type)) return nullptr;
+        Ref kind = Ref::steal(PyObject_GetAttr(f, s_field_type_name));
+        if (!kind) return nullptr;
+        if (kind.get() != s_field_marker) continue;  // a pseudo-field
+        Ref name = Ref::steal(PyObject_GetAttr(f, s_name));
+        if (!name) return nullptr;
+        if (!PyUnicode_CheckExact(name.get())) return nullptr;
+        // getattr(obj, name) runs no code unless the class has a descriptor
+        // other than a slot under that name.
+        PyObject* d = _PyType_Lookup(t, name.get());
+        if (d && !Py_IS_TYPE(d, &PyMemberDescr_Type) && (Py_TYPE(d)->tp_descr_get || Py_TYPE(d)->tp_descr_set))
+            return nullptr;
+        Ref v = Ref::steal(PyObject_GetAttr(obj, name.get()));
+        Ref conv = Ref::steal(v ? dc_value(v.get()) : nullptr);
+        if (!conv || PyDict_SetItem(out.get(), name.get(), conv.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
+// Grown by appending, as the general path grows it.
+PyObject* dc_items(PyObject* seq) {
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out) return nullptr;
+    const bool list = PyList_CheckExact(seq);
+    for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
+        Ref conv = Ref::steal(dc_value(list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i)));
+        if (!conv || PyList_Append(out.get(), conv.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
+PyObject* dc_mapping(PyObject* d) {
+    Ref out = Ref::steal(new_dict_like(d));
+    if (!out) return nullptr;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(d, &pos, &k, &v)) {
+        if (!dc_atomic(Py_TYPE(k))) return nullptr;  // asdict would copy the key
+        Ref conv = Ref::steal(dc_value(v));
+        if (!conv || PyDict_SetItem(out.get(), k, conv.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
+// serialize(_asdict_inner(v)) for a field value, or null (see above).
+PyObject* dc_value(PyObject* v) {
+    PyTypeObject* t = Py_TYPE(v);
+    if (dc_atomic(t)) return Py_NewRef(v);
+    if (t == s_datetime_type) {
+        // asdict deep-copies it; the copy of a naive or fixed-offset value
+        // gives the same text.
+        PyObject* tz = PyDateTime_DATE_GET_TZINFO(v);
+        return tz == Py_None || Py_IS_TYPE(tz, s_timezone_type) ? exact_isoformat(v) : nullptr;
+    }
+    const bool seq = t == &PyList_Type || t == &PyTuple_Type, map = t == &PyDict_Type;
+    Ref fields;
+    if (!seq && !map && !(fields = Ref::steal(dc_fields_of(v)))) return nullptr;
+    if (Py_EnterRecursiveCall(" while converting a nested value")) return nullptr;
+    PyObject* r = seq ? dc_items(v) : map ? dc_mapping(v) : dc_instance(v, fields.get());
+    Py_LeaveRecursiveCall();
+    return r;
+}
+
+// cls._serialize_value(value) for a data-class instance, when the shortcut
+// applies; null (with no error) when the general path must run.
+PyObject* dataclass_shortcut(PyObject* cls, PyObject* value) {
+    if (!s_dates_fixed || !class_unchanged(cls) || !s_dc_guard.holds()) return nullptr;
+    PyTypeObject* t = Py_TYPE(value);
+    // Rules that come before the data-class one.
+    if (PyList_Check(value) || PyTuple_Check(value) || PyDict_Check(value) ||
+        PyType_IsSubtype(t, reinterpret_cast<PyTypeObject*>(s_genuine[G_kDict])))
+        return nullptr;
+    Ref fields = Ref::steal(dc_fields_of(value));
+    if (!fields) return nullptr;
+    PyObject* r = nullptr;
+    if (!Py_EnterRecursiveCall(" while converting a nested value")) {
+        r = dc_instance(value, fields.get());
+        Py_LeaveRecursiveCall();
+    }
+    if (!r) PyErr_Clear();
+    return r;
+}
+
+// -------------------------------------------------------------- JSON text
+// The text json.dumps(tree, indent=4) returns, written directly: ASCII
+// only, so built in a byte buffer.  write() returns false where it cannot be
+// sure to match (any other type, a container deeper than kJsonDepth, an int
+// too long for text, no memory); toJson then hands the tree to json.dumps.
+
+constexpr int kJsonDepth = 200;
+
+// Py_EnterRecursiveCall for one level, left again however the level ends.
+struct Depth {
+    bool ok = !Py_EnterRecursiveCall(" while encoding a JSON object");
+    Depth() = default;
+    Depth(const Depth&) = delete;
+    Depth& operator=(const Depth&) = delete;
+    ~Depth() {
+        if (ok) Py_LeaveRecursiveCall();
+    }
+};
+
+struct JsonWriter {
+    std::string out;
+
+    void indent(int level) {
+        out.push_back('\n');
+        out.append(static_cast<size_t>(level) * 4, ' ');
+    }
+
+    void text(PyObject* s) {
+        const int kind = PyUnicode_KIND(s);
+        const void* data = PyUnicode_DATA(s);
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        out.push_back('"');
+        if (kind == PyUnicode_1BYTE_KIND) {
+            const auto* p = static_cast<const unsigned char*>(data);
+            Py_ssize_t i = 0;
+            while (i < n) {
+                Py_ssize_t j = i;
+                while (j < n && p[j] >= 0x20 && p[j] < 0x7f && p[j] != '"' && p[j] != '\\') ++j;
+                out.append(reinterpret_cast<const char*>(p + i), static_cast<size_t>(j - i));
+                if (j < n) escape(p[j++]);
+                i = j;
+            }
+        } else {
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+                if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\')
+                    out.push_back(static_cast<char>(c));
+                else
+                    escape(c);
+            }
+        }
+        out.push_back('"');
+    }
+
+    void unit(unsigned int u) {
+        static const char hex[] = "0123456789abcdef";
+        const char buf[6] = {'\\', 'u', hex[u >> 12 & 15], hex[u >> 8 & 15], hex[u >> 4 & 15], hex[u & 15]};
+        out.append(buf, 6);
+    }
+
+    void escape(Py_UCS4 c) {
+        switch (c) {
+            case '"': out.append("\\\""); return;
+            case '\\': out.append("\\\\"); return;
+            case '\b': out.append("\\b"); return;
+            case '\f': out.append("\\f"); return;
+            case '\n': out.append("\\n"); return;
+            case '\r': out.append("\\r"); return;
+            case '\t': out.append("\\t"); return;
+            default: break;
+        }
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            unit(0xd800 | (c >> 10));
+            unit(0xdc00 | (c & 0x3ff));
+        } else {
+            unit(c);
+        }
+    }
+
+    // float.__repr__, or the tokens json uses for the non-finite values.
+    bool real(double d) {
+        if (std::isnan(d)) {
+            out.append("NaN");
+        } else if (std::isinf(d)) {
+            out.append(d > 0 ? "Infinity" : "-Infinity");
+        } else {
+            char* s = PyOS_double_to_string(d, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+            if (!s) return false;
+            out.append(s);
+            PyMem_Free(s);
+        }
+        return true;
+    }
+
+    // int.__repr__ (also for int subclasses such as IntEnum members).
+    bool integer(PyObject* v) {
+        if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
+            const long long x = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v));
+            char buf[24];
+            char* end = buf + sizeof buf;
+            char* p = end;
+            unsigned long long u = x < 0 ? 0ULL - static_cast<unsigned long long>(x) : static_cast<unsigned long long>(x);
+            do *--p = static_cast<char>('0' + u % 10); while (u /= 10);
+            if (x < 0) *--p = '-';
+            out.append(p, static_cast<size_t>(end - p));
+            return true;
+        }
+        Ref r = Ref::steal(PyLong_Type.tp_repr(v));  // may refuse a very long int
+        if (!r) return false;
+        Py_ssize_t n;
+        const char* s = PyUnicode_AsUTF8AndSize(r.get(), &n);
+        if (!s) return false;
+        out.append(s, static_cast<size_t>(n));
+        return true;
+    }
+
+    bool key(PyObject* k) {
+        if (PyUnicode_Check(k)) {
+            text(k);
+            return true;
+        }
+        out.push_back('"');
+        if (PyFloat_Check(k)) {
+            if (!real(PyFloat_AS_DOUBLE(k))) return false;
+        } else if (k == Py_True || k == Py_False || k == Py_None) {
+            out.append(k == Py_True ? "true" : k == Py_False ? "false" : "null");
+        } else if (!PyLong_Check(k) || !integer(k)) {
+            return false;
+        }
+        out.push_back('"');
+        return true;
+    }
+
+    bool value(PyObject* v, int level) {
+        if (v == Py_None) {
+            out.append("null");
+        } else if (v == Py_True) {
+            out.append("true");
+        } else if (v == Py_False) {
+            out.append("false");
+        } else if (PyUnicode_Check(v)) {
+            text(v);
+        } else if (PyLong_Check(v)) {
+            return integer(v);
+        } else if (PyFloat_Check(v)) {
+            return real(PyFloat_AS_DOUBLE(v));
+        } else if (PyList_CheckExact(v) || PyTuple_CheckExact(v) || PyDict_CheckExact(v)) {
+            // A circular tree runs into the depth limit; json.dumps then
+            // reports it.
+            if (level >= kJsonDepth) return false;
+            Depth depth;
+            return depth.ok && (PyDict_CheckExact(v) ? object(v, level) : array(v, level));
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    bool array(PyObject* seq, int level) {
+        const Py_ssize_t n = Py_SIZE(seq);
+        if (n == 0) {
+            out.append("[]");
+            return true;
+        }
+        out.push_back('[');
+        const bool list = PyList_CheckExact(seq);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (i) out.push_back(',');
+            indent(level + 1);
+            if (!value(list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i), level + 1)) return false;
+        }
+        indent(level);
+        out.push_back(']');
+        return true;
+    }
+
+    bool object(PyObject* d, int level) {
+        if (PyDict_GET_SIZE(d) == 0) {
+            out.append("{}");
+            return true;
+        }
+        out.push_back('{');
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        bool first = true;
+        while (PyDict_Next(d, &pos, &k, &v)) {
+            if (!first) out.push_back(',');
+            first = false;
+            indent(level + 1);
+            if (!key(k)) return false;
+            out.append(": ");
+            if (!value(v, level + 1)) return false;
+        }
+        indent(level);
+        out.push_back('}');
+        return true;
+    }
+};
+
+// The JSON text of `tree`, or null with no error set where json.dumps must
+// write it.
+PyObject* write_json(PyObject* tree) {
+    // One buffer kept from call to call (no Python code runs while it is
+    // filled, so no call can start inside another): a large text then costs
+    // no fresh pages each time.  A very large one is not kept.
+    static std::string buffer;
+    constexpr size_t kKeep = size_t{1} << 23;
+    JsonWriter w;
+    w.out.swap(buffer);
+    w.out.clear();
+    bool ok = false;
+    try {
+        ok = w.value(tree, 0);
+    } catch (const std::bad_alloc&) {
+        ok = false;
+    }
+    PyObject* s = ok ? PyUnicode_New(static_cast<Py_ssize_t>(w.out.size()), 127) : nullptr;
+    if (s) std::memcpy(PyUnicode_1BYTE_DATA(s), w.out.data(), w.out.size());
+    if (w.out.capacity() <= kKeep) w.out.swap(buffer);
+    if (!s) PyErr_Clear();
+    return s;
+}
+
 // The body of _serialize_value: the first matching rule converts the value.
 PyObject* serialize(PyObject* cls, PyObject* value) {
     PyTypeObject* t = Py_TYPE(value);
@@ -367,6 +865,7 @@ PyObject* serialize(PyObject* cls, PyObject* value) {
         if (t == &PyDict_Type) return serialize_mapping(cls, value);
         if (t == s_datetime_type) return s_dates_fixed ? exact_isoformat(value) : isoformat(value);
         if (t == reinterpret_cast<PyTypeObject*>(s_genuine[G_kDict])) return serialize_kdict(cls, value);
+        if (PyObject* r = dataclass_shortcut(cls, value)) return r;
     }
     Ref kdict = global_value(G_kDict);
     if (!kdict) return nullptr;
@@ -480,6 +979,10 @@ PyObject* to_json(PyObject* const* a) {
     Ref dumps = Ref::steal(json ? PyObject_GetAttr(json.get(), s_dumps) : nullptr);
     Ref tree = dumps ? call_method(a[0], s_get) : Ref();
     if (!tree) return nullptr;
+    // The genuine json.dumps with the genuine encoder behind it: write the
+    // text here when the tree holds only what that text is sure for.
+    if (json.get() == s_genuine[G_json] && dumps.get() == s_json_dumps && cache_valid() && s_json_guard.holds())
+        if (PyObject* text = write_json(tree.get())) return text;
     PyObject* args[] = {tree.get(), s_four};
     return PyObject_Vectorcall(dumps.get(), args, 1, s_indent_kwnames);
 }
@@ -530,6 +1033,85 @@ bool intern_all() {
     s_indent_kwnames = Py_BuildValue("(s)", "indent");
     s_four = PyLong_FromLong(4);
     return s_indent_kwnames && s_four;
+}
+
+// Pins what the dataclass and JSON shortcuts stand in for; false leaves a
+// shortcut off (any error cleared by the caller).
+// The builtins that the functions in `modules` use, and no module-level
+// name shadowing them.
+bool pin_builtins(Guard& g, PyObject* builtins, std::initializer_list<PyObject*> modules) {
+    for (const char* name : {"type", "id", "issubclass", "getattr", "setattr", "isinstance", "hasattr", "tuple", "dict",
+                             "list", "len", "float", "str", "repr", "zip", "ValueError", "TypeError"}) {
+        if (!g.pin(builtins, name)) return false;
+        for (PyObject* d : modules)
+            if (PyDict_Contains(d, g.pins[g.npins - 1].key) != 0 || !g.pin_key(d, g.pins[g.npins - 1].key, nullptr))
+                return false;
+    }
+    return g.watch(builtins);
+}
+
+PyObject* module_dict(const char* name) {
+    Ref m = Ref::steal(PyImport_ImportModule(name));
+    return m && PyModule_Check(m.get()) ? PyModule_GetDict(m.get()) : nullptr;  // modules stay imported
+}
+
+bool setup_dataclass_guard() {
+    Guard& g = s_dc_guard;
+    PyObject *dcd = module_dict("dataclasses"), *cpd = module_dict("copy"), *bi = module_dict("builtins");
+    if (!dcd || !cpd || !bi) return false;
+    for (const char* name : {"_asdict_inner", "_is_dataclass_instance", "fields", "_ATOMIC_TYPES", "copy"})
+        if (!g.pin(dcd, name)) return false;
+    if (g.pin(dcd, "asdict") != s_genuine[G_asdict] || g.pin(dcd, "is_dataclass") != s_genuine[G_is_dataclass])
+        return false;
+    PyObject* fields_name = g.pin(dcd, "_FIELDS");
+    if (!fields_name || !PyUnicode_CheckExact(fields_name) ||
+        PyUnicode_CompareWithASCIIString(fields_name, "__dataclass_fields__") != 0)
+        return false;
+    s_field_marker = g.pin(dcd, "_FIELD");
+    PyObject* field = g.pin(dcd, "Field");
+    if (!s_field_marker || !field || !g.pin_type(field)) return false;
+    s_field_type = reinterpret_cast<PyTypeObject*>(field);
+    for (const char* name : {"deepcopy", "_reconstruct", "_keep_alive", "_atomic_types"})
+        if (!g.pin(cpd, name)) return false;
+    // deepcopy of a datetime: no copier registered for it or its tzinfo.
+    for (const char* table : {"_deepcopy_dispatch", "dispatch_table"}) {
+        PyObject* d = g.pin(cpd, table);
+        if (!d || !PyDict_CheckExact(d) || !g.watch(d)) return false;
+        for (PyTypeObject* t : {s_datetime_type, s_timezone_type, PyDateTimeAPI->DeltaType}) {
+            auto* key = reinterpret_cast<PyObject*>(t);
+            if (PyDict_Contains(d, key) != 0 || !g.pin_key(d, key, nullptr)) return false;
+        }
+    }
+    if (!pin_builtins(g, bi, {dcd, cpd}) || !g.watch(dcd) || !g.watch(cpd)) return false;
+    s_dc_fields = intern("__dataclass_fields__");
+    s_field_type_name = intern("_field_type");
+    s_name = intern("name");
+    s_dunder_class = intern("__class__");
+    if (!s_dc_fields || !s_field_type_name || !s_name || !s_dunder_class) return false;
+    s_class_descr = _PyType_Lookup(&PyBaseObject_Type, s_dunder_class);
+    return s_class_descr && (g.ready = true);
+}
+
+bool setup_json_guard() {
+    Guard& g = s_json_guard;
+    PyObject* json = s_genuine[G_json];
+    PyObject *encd = module_dict("json.encoder"), *bi = module_dict("builtins");
+    if (!PyModule_Check(json) || !encd || !bi) return false;
+    PyObject* jd = PyModule_GetDict(json);
+    s_json_dumps = g.pin(jd, "dumps");
+    PyObject* encoder = g.pin(jd, "JSONEncoder");
+    if (!s_json_dumps || !encoder || g.pin(encd, "JSONEncoder") != encoder || !g.pin_type(encoder)) return false;
+    for (const char* name : {"__init__", "encode", "iterencode"}) {
+        PyObject* fn = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(encoder), intern(name));
+        if (!fn || !g.pin_fn(fn)) return false;
+    }
+    // The C encoder and string escaper, which this text imitates.
+    PyObject* c_encoder = g.pin(encd, "c_make_encoder");
+    if (!c_encoder || !g.pin_type(c_encoder)) return false;
+    PyObject* c_escape = g.pin(encd, "encode_basestring_ascii");
+    if (!c_escape || !PyCFunction_Check(c_escape) || !g.pin(encd, "encode_basestring")) return false;
+    if (!pin_builtins(g, bi, {jd, encd}) || !g.watch(jd) || !g.watch(encd)) return false;
+    return (g.ready = true);
 }
 
 int exec(PyObject* module) {
@@ -597,6 +1179,10 @@ int exec(PyObject* module) {
     const int watcher = PyDict_AddWatcher(globals_watcher);
     if (watcher >= 0 && PyDict_Watch(watcher, globals) == 0) {
         s_watched = true;
+        s_watcher = watcher;
+        // Without the watcher these shortcuts stay off.
+        if (!setup_dataclass_guard()) PyErr_Clear();
+        if (!setup_json_guard()) PyErr_Clear();
     } else {
         PyErr_Clear();  // without a watcher every use reads the globals
     }
