@@ -134,7 +134,7 @@ def hammer(step, shared, threads=4):
     finally:
         sys.setswitchinterval(old)
     assert not failures, failures[:3]
-    assert outcomes["result"] > 100, outcomes
+    assert outcomes["result"] > 20, outcomes  # the threads got work done
     return outcomes
 
 
