@@ -331,7 +331,7 @@ def test_native_generation_picks_up_outside_writes(ktag_state):
 
 @pytest.mark.no_refleak  # thread states and a large run; the leak test covers New
 def test_threads_get_distinct_ordered_identifiers(ktag_state):
-    per_thread = 4000 if SLOW else 20000
+    per_thread = 5000 if SLOW else 50000
     results = [None] * 8
     start = threading.Barrier(8)
 
@@ -340,10 +340,15 @@ def test_threads_get_distinct_ordered_identifiers(ktag_state):
         results[i] = [kTag.New("user", f"t{i}").split("_")[2] for _ in range(per_thread)]
 
     threads = [threading.Thread(target=run, args=(i,)) for i in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # threads switch inside New as often as the interpreter lets them
+    try:
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(old)
     everything = [x for r in results for x in r]
     assert len(set(everything)) == 8 * per_thread
     assert all(r == sorted(r) for r in results)
