@@ -117,6 +117,12 @@ public:
         return set("__module__", Ref::borrow(module_name_)) && set("__qualname__", name_obj_) && set("__doc__", d);
     }
 
+    // The same for a plain class statement: metaclass `type`, no bases.
+    bool prepare(const char* doc) {
+        Ref no_bases = Ref::steal(PyTuple_New(0));
+        return no_bases && prepare(reinterpret_cast<PyObject*>(&PyType_Type), no_bases.get(), doc);
+    }
+
     bool set(const char* key, const Ref& value) {
         if (!value) return false;
         Ref k = Ref::steal(PyUnicode_InternFromString(key));

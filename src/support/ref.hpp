@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <initializer_list>
+
 #include <utility>
 
 namespace kst {
@@ -45,5 +47,16 @@ inline Ref boolean(bool v) noexcept { return Ref::borrow(v ? Py_True : Py_False)
 
 // Interned string that lives for the whole process (module-level constants).
 inline PyObject* intern(const char* s) noexcept { return PyUnicode_InternFromString(s); }
+
+// Fills each slot with the interned text; false on the first failure.
+struct InternedName {
+    PyObject** slot;
+    const char* text;
+};
+inline bool intern_names(std::initializer_list<InternedName> names) noexcept {
+    for (const InternedName& n : names)
+        if (!(*n.slot = intern(n.text))) return false;
+    return true;
+}
 
 }  // namespace kst

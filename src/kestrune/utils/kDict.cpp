@@ -1246,10 +1246,7 @@ bool watch_class(PyTypeObject* tp) {
 }
 
 bool intern_all() {
-    struct {
-        PyObject** slot;
-        const char* text;
-    } names[] = {
+    if (!intern_names({
         {&s_data, "_data"},
         {&s_key_map, "_key_map"},
         {&s_set, "set"},
@@ -1267,9 +1264,8 @@ bool intern_all() {
         {&s_fromisoformat, "fromisoformat"},
         {&s_datetime, "datetime"},
         {&s_empty, ""},
-    };
-    for (auto& n : names)
-        if (!(*n.slot = intern(n.text))) return false;
+    }))
+        return false;
     g_true_words = Py_BuildValue("(sssss)", "true", "1", "yes", "y", "on");
     g_false_words = Py_BuildValue("(sssss)", "false", "0", "no", "n", "off");
     g_casefold = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "casefold");
@@ -1297,11 +1293,8 @@ int exec(PyObject* module) {
     if (!t || PyObject_SetAttrString(t.get(), "__module__", module_name.get()) < 0) return -1;
     if (!set_global(globals, "T", t)) return -1;
 
-    Ref bases = Ref::steal(PyTuple_New(0));
-    if (!bases) return -1;
     ClassBody body("kDict", module_name.get());
-    if (!body.prepare(reinterpret_cast<PyObject*>(&PyType_Type), bases.get(),
-                      "Dynamic document and metadata container with fluent helpers.") ||
+    if (!body.prepare("Dynamic document and metadata container with fluent helpers.") ||
         !body.add_all(members))
         return -1;
     Ref cls = body.create();

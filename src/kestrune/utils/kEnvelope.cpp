@@ -1017,17 +1017,13 @@ const FuncDef members[] = {
 // ------------------------------------------------------------------- exec
 
 bool intern_all() {
-    struct {
-        PyObject** slot;
-        const char* text;
-    } names[] = {
+    if (!intern_names({
         {&s_data, "_data"},   {&s_has, "has"},         {&s_add, "add"},
         {&s_set, "set"},      {&s_remove, "remove"},   {&s_get, "get"},
         {&s_raw, "Raw"},      {&s_items, "items"},     {&s_isoformat, "isoformat"},
         {&s_dumps, "dumps"},  {&s_utcoffset, "utcoffset"},  {&s_flatten, "_flatten"}, {&s_serialize_value, "_serialize_value"},
-    };
-    for (auto& n : names)
-        if (!(*n.slot = intern(n.text))) return false;
+    }))
+        return false;
     for (int i = 0; i < G_count; ++i)
         if (!(s_gname[i] = intern(kGlobalNames[i]))) return false;
     s_indent_kwnames = Py_BuildValue("(s)", "indent");
@@ -1083,11 +1079,11 @@ bool setup_dataclass_guard() {
         }
     }
     if (!pin_builtins(g, bi, {dcd, cpd}) || !g.watch(dcd) || !g.watch(cpd)) return false;
-    s_dc_fields = intern("__dataclass_fields__");
-    s_field_type_name = intern("_field_type");
-    s_name = intern("name");
-    s_dunder_class = intern("__class__");
-    if (!s_dc_fields || !s_field_type_name || !s_name || !s_dunder_class) return false;
+    if (!intern_names({{&s_dc_fields, "__dataclass_fields__"},
+                       {&s_field_type_name, "_field_type"},
+                       {&s_name, "name"},
+                       {&s_dunder_class, "__class__"}}))
+        return false;
     s_class_descr = _PyType_Lookup(&PyBaseObject_Type, s_dunder_class);
     return s_class_descr && (g.ready = true);
 }
@@ -1137,11 +1133,8 @@ int exec(PyObject* module) {
     // from .kDict import kDict
     if (!set_global(globals, "kDict", import_from(globals, "kDict", "kDict", 1))) return -1;
 
-    Ref bases = Ref::steal(PyTuple_New(0));
-    if (!bases) return -1;
     ClassBody body("kEnvelope", module_name.get());
-    if (!body.prepare(reinterpret_cast<PyObject*>(&PyType_Type), bases.get(),
-                      "Mutable payload envelope for passing request and response data.") ||
+    if (!body.prepare("Mutable payload envelope for passing request and response data.") ||
         !body.add_all(members))
         return -1;
     Ref cls = body.create();

@@ -1386,10 +1386,7 @@ const FuncDef members[kMemberCount] = {
 };
 
 bool intern_all() {
-    struct {
-        PyObject** slot;
-        const char* text;
-    } names[] = {
+    if (!intern_names({
         {&s_user_name, "user_name"},
         {&s_transaction_type, "transaction_type"},
         {&s_lock, "_lock"},
@@ -1423,9 +1420,8 @@ bool intern_all() {
         {&s_fmt_06d, "06d"},
         {&s_fmt_05X, "05X"},
         {&s_bad_timestamp, "Invalid kTag timestamp format."},
-    };
-    for (auto& n : names)
-        if (!(*n.slot = intern(n.text))) return false;
+    }))
+        return false;
     return (s_tzinfo_kwnames = Py_BuildValue("(s)", "tzinfo")) != nullptr;
 }
 
@@ -1504,11 +1500,8 @@ int exec(PyObject* module) {
     g_utc = Py_NewRef(utc.get());
     find_datetime_api();
 
-    Ref bases = Ref::steal(PyTuple_New(0));
-    if (!bases) return -1;
     ClassBody body("kTag", module_name.get());
-    if (!body.prepare(reinterpret_cast<PyObject*>(&PyType_Type), bases.get(),
-                      "Generate IDs from user name, transaction type, timestamp, and a unique suffix."))
+    if (!body.prepare("Generate IDs from user name, transaction type, timestamp, and a unique suffix."))
         return -1;
 
     // _epoch_2026 = datetime(2026, 1, 1, tzinfo=timezone.utc)
