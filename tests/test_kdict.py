@@ -27,7 +27,7 @@ class Raises:
     def __init__(self, error):
         self.error = error
 
-    def __bool__(self, *spec):
+    def __bool__(self, *args):
         raise self.error
 
     __format__ = __bool__

@@ -17,6 +17,19 @@ def blank(key):
     return not key or key.isspace()
 
 
+def model_write(model, key, value):
+    """A write into the model of a store: folded key -> (stored key, value).
+    None removes the entry; a key stored in another letter case replaces the
+    entry and goes to the end, as the store's own dict does."""
+    n = key.casefold()
+    if value is None:
+        model.pop(n, None)
+        return
+    if n in model and model[n][0] != key:
+        del model[n]
+    model[n] = (key, value)
+
+
 class KDictMachine(RuleBasedStateMachine):
     @initialize(items=st.lists(st.tuples(KEYS, VALUES), max_size=6))
     def build(self, items):
@@ -32,13 +45,7 @@ class KDictMachine(RuleBasedStateMachine):
         self.d = kDict(source)
 
     def write(self, key, value):
-        n = key.casefold()
-        if value is None:
-            self.model.pop(n, None)
-            return
-        if n in self.model and self.model[n][0] != key:
-            del self.model[n]
-        self.model[n] = (key, value)
+        model_write(self.model, key, value)
 
     @rule(key=KEYS, value=VALUES, how=st.sampled_from(["set", "add", "item"]))
     def set(self, key, value, how):

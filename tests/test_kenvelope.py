@@ -419,22 +419,9 @@ def test_self_containing_values_raise_recursion_error(value, cls):
 
 
 def test_self_containing_value_in_a_small_thread_stack():
-    outcome = []
+    from threadrun import run_in_small_stack
 
-    def run():
-        try:
-            kEnvelope().put("v", _self_containing()[0]).get()
-        except RecursionError:
-            outcome.append("RecursionError")
-
-    old = threading.stack_size(512 * 1024)
-    try:
-        thread = threading.Thread(target=run)
-        thread.start()
-        thread.join()
-    finally:
-        threading.stack_size(old)
-    assert outcome == ["RecursionError"]
+    assert run_in_small_stack(kEnvelope().put("v", _self_containing()[0]).get) is RecursionError
 
 
 # ------------------------------------------------- against the reference

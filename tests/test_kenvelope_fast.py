@@ -363,22 +363,9 @@ def test_json_shortcut_steps_aside(monkeypatch, patch):
 
 
 def test_self_containing_data_class_in_a_small_thread_stack():
+    from threadrun import run_in_small_stack
+
     loop = []
     loop.append(Plain(loop))
-    outcome = []
-
-    def run():
-        for call in (kEnvelope().put("v", loop).get, kEnvelope().put("v", loop).toJson):
-            try:
-                call()
-            except RecursionError:
-                outcome.append("RecursionError")
-
-    old = threading.stack_size(512 * 1024)
-    try:
-        thread = threading.Thread(target=run)
-        thread.start()
-        thread.join()
-    finally:
-        threading.stack_size(old)
-    assert outcome == ["RecursionError"] * 2
+    calls = (kEnvelope().put("v", loop).get, kEnvelope().put("v", loop).toJson)
+    assert [run_in_small_stack(call) for call in calls] == [RecursionError] * 2

@@ -15,6 +15,7 @@ from hypothesis.stateful import Bundle, RuleBasedStateMachine, initialize, invar
 from kestrune.utils.kDict import kDict
 from kestrune.utils.kEnvelope import kEnvelope
 from kestrune.utils.kState import kState
+from test_kdict_model import model_write
 
 KEYS = st.sampled_from(["a", "A", "Name", "NAME", "ß", "SS", "ss", "Σ", "ς", "child", "CHILD", "", " ", "\t"]) | st.text(
     max_size=4)
@@ -34,13 +35,7 @@ class Node:
         self.kd, self.entries = kd, {}
 
     def write(self, key, value):
-        n = key.casefold()
-        if value is None:
-            self.entries.pop(n, None)
-            return
-        if n in self.entries and self.entries[n][0] != key:
-            del self.entries[n]  # a new stored key goes to the end
-        self.entries[n] = (key, value)
+        model_write(self.entries, key, value)
 
     def reaches(self, other):
         return self is other or any(isinstance(v, Node) and v.reaches(other) for _, v in self.entries.values())

@@ -15,6 +15,7 @@ import pytest
 
 from kestrune.utils.kDict import kDict
 from kestrune.utils.kEnvelope import kEnvelope
+from threadrun import run_switching
 
 SLOW = hasattr(sys, "gettotalrefcount") or "libasan" in os.environ.get("LD_PRELOAD", "")
 SECONDS = 0.5 if SLOW else 2.0
@@ -123,16 +124,7 @@ def hammer(step, shared, threads=4):
             except Exception as e:  # noqa: BLE001 - interleaved operations may fail in ordinary ways
                 outcomes[type(e).__name__] += 1
 
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        workers = [threading.Thread(target=run, args=(i,)) for i in range(threads)]
-        for w in workers:
-            w.start()
-        for w in workers:
-            w.join()
-    finally:
-        sys.setswitchinterval(old)
+    run_switching(run, [(i,) for i in range(threads)])
     assert not failures, failures[:3]
     assert outcomes["result"] > 20, outcomes  # the threads got work done
     return outcomes
