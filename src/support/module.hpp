@@ -8,6 +8,7 @@
 // filled in order, then the metaclass called with name, bases and namespace.
 #pragma once
 
+#include "compat.hpp"
 #include "function.hpp"
 
 #include <initializer_list>
@@ -20,21 +21,15 @@ struct ModuleOnce {
     bool done = false;
 };
 
-
-
 // The interpreter marks an executed module by giving it a (here empty) state
 // block, and importlib.reload of a marked module skips the exec slot without
 // a word.  Dropping the mark lets a reload reach the exec slot, which then
-// refuses it with the re-initialisation error.  The field is found by
-// checking the module object's layout against the public accessors; where
-// they do not match, the mark stays (reload then does nothing).
+// refuses it with the re-initialisation error.  Where the module object's
+// layout is not the expected one, the mark stays (reload then does nothing).
 inline void drop_exec_mark(PyObject* module) {
-    void* state = PyModule_GetState(module);
-    if (!state) return;
-    auto** fields = reinterpret_cast<void**>(reinterpret_cast<char*>(module) + sizeof(PyObject));
-    if (fields[0] == PyModule_GetDict(module) && fields[1] == PyModule_GetDef(module) && fields[2] == state) {
-        fields[2] = nullptr;
-        PyMem_Free(state);
+    if (void** field = compat::module_state_field(module)) {
+        PyMem_Free(*field);
+        *field = nullptr;
     }
 }
 

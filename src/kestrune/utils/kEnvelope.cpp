@@ -341,7 +341,7 @@ bool walk_dict(PyObject* d, Each&& each) {
 
 // An empty dict sized for the entries of `d`, so that filling it in needs no
 // resizing.
-inline PyObject* new_dict_like(PyObject* d) { return _PyDict_NewPresized(PyDict_GET_SIZE(d)); }
+inline PyObject* new_dict_like(PyObject* d) { return compat::dict_presized(PyDict_GET_SIZE(d)); }
 
 // `key, value = item`, with the interpreter's messages.
 bool unpack_pair(PyObject* item, Ref& key, Ref& value) {
@@ -525,8 +525,8 @@ inline bool dc_atomic(PyTypeObject* t) {
 PyObject* dc_fields_of(PyObject* obj) {
     PyTypeObject* t = Py_TYPE(obj);
     if (!Py_IS_TYPE(t, &PyType_Type) || t->tp_getattro != PyObject_GenericGetAttr) return nullptr;
-    if (_PyType_Lookup(t, s_dunder_class) != s_class_descr) return nullptr;
-    PyObject* on_type = _PyType_Lookup(t, s_dc_fields);
+    if (compat::type_lookup(t, s_dunder_class) != s_class_descr) return nullptr;
+    PyObject* on_type = compat::type_lookup(t, s_dc_fields);
     if (!on_type || !PyDict_CheckExact(on_type)) return nullptr;
     // fields() reads the name on the instance: an entry in its __dict__
     // comes before the class's plain dict.
@@ -557,7 +557,7 @@ PyObject* dc_instance(PyObject* obj, PyObject* fields) {
         if (!PyUnicode_CheckExact(name.get())) return nullptr;
         // getattr(obj, name) runs no code unless the class has a descriptor
         // other than a slot under that name.
-        PyObject* d = _PyType_Lookup(t, name.get());
+        PyObject* d = compat::type_lookup(t, name.get());
         if (d && !Py_IS_TYPE(d, &PyMemberDescr_Type) && (Py_TYPE(d)->tp_descr_get || Py_TYPE(d)->tp_descr_set))
             return nullptr;
         Ref v = Ref::steal(PyObject_GetAttr(obj, name.get()));
@@ -1084,7 +1084,7 @@ bool setup_dataclass_guard() {
                        {&s_name, "name"},
                        {&s_dunder_class, "__class__"}}))
         return false;
-    s_class_descr = _PyType_Lookup(&PyBaseObject_Type, s_dunder_class);
+    s_class_descr = compat::type_lookup(&PyBaseObject_Type, s_dunder_class);
     return s_class_descr && (g.ready = true);
 }
 
@@ -1098,7 +1098,7 @@ bool setup_json_guard() {
     PyObject* encoder = g.pin(jd, "JSONEncoder");
     if (!s_json_dumps || !encoder || g.pin(encd, "JSONEncoder") != encoder || !g.pin_type(encoder)) return false;
     for (const char* name : {"__init__", "encode", "iterencode"}) {
-        PyObject* fn = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(encoder), intern(name));
+        PyObject* fn = compat::type_lookup(reinterpret_cast<PyTypeObject*>(encoder), intern(name));
         if (!fn || !g.pin_fn(fn)) return false;
     }
     // The C encoder and string escaper, which this text imitates.

@@ -616,11 +616,11 @@ private:
     // The special method `name` of type(obj), bound to obj.
     static Ref special(PyObject* obj, PyObject* name, const char* label) {
         PyTypeObject* tp = Py_TYPE(obj);
-        Ref descr = Ref::steal(_PyType_LookupRef(tp, name));
+        Ref descr = Ref::steal(compat::type_lookup_ref(tp, name));
         if (!descr) {
             if (PyErr_Occurred()) return {};
-            Ref a = Ref::steal(_PyType_LookupRef(tp, s_aenter));
-            Ref b = Ref::steal(_PyType_LookupRef(tp, s_aexit));
+            Ref a = Ref::steal(compat::type_lookup_ref(tp, s_aenter));
+            Ref b = Ref::steal(compat::type_lookup_ref(tp, s_aexit));
             if (PyErr_Occurred()) return {};
             if (a && b)
                 PyErr_Format(PyExc_TypeError,
@@ -653,12 +653,12 @@ PyObject* validate_part(PyObject* const* a) {
         const Py_UCS1* d = PyUnicode_1BYTE_DATA(value);
         const Py_ssize_t n = PyUnicode_GET_LENGTH(value);
         Py_ssize_t lo = 0, hi = n;
-        while (lo < hi && _Py_ascii_whitespace[d[lo]]) ++lo;
+        while (lo < hi && Py_UNICODE_ISSPACE(d[lo])) ++lo;
         if (lo == hi) {
             PyErr_Format(PyExc_ValueError, "%U cannot be empty.", field);
             return nullptr;
         }
-        while (_Py_ascii_whitespace[d[hi - 1]]) --hi;
+        while (Py_UNICODE_ISSPACE(d[hi - 1])) --hi;
         if (std::memchr(d + lo, '_', static_cast<std::size_t>(hi - lo))) {
             PyErr_Format(PyExc_ValueError, "%U cannot contain underscores.", field);
             return nullptr;
@@ -1436,8 +1436,8 @@ bool find_lock_type(PyObject* lock) {
     if (!PyType_Check(lock_type.get()) || !Py_IS_TYPE(lock, tp) || !PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE) ||
         std::strcmp(tp->tp_name, "_thread.lock") != 0)
         return true;
-    Ref enter = Ref::steal(_PyType_LookupRef(tp, s_enter));
-    Ref release = Ref::steal(_PyType_LookupRef(tp, s_release));
+    Ref enter = Ref::steal(compat::type_lookup_ref(tp, s_enter));
+    Ref release = Ref::steal(compat::type_lookup_ref(tp, s_release));
     if (PyErr_Occurred()) return false;
     if (!enter || !release) return true;
     g_lock_type = reinterpret_cast<PyTypeObject*>(lock_type.release());

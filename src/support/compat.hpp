@@ -1,0 +1,55 @@
+// The supported CPython versions, 3.14 and 3.15, built from one source.
+//
+// Everything that differs between them is decided here, and so is every name
+// the modules use from outside the public, documented API, so that a new
+// version is checked in one place:
+//   - _PyType_Lookup / _PyType_LookupRef: a class attribute found along the
+//     MRO without running code (no descriptor is called);
+//   - _PyDict_NewPresized: an empty dict sized for a known number of items;
+//   - the module object's field holding its state block (see
+//     module_state_field), laid out differently in 3.14 and 3.15.
+// The unstable-tier names (PyUnstable_Long_*, PyUnstable_Type_AssignVersionTag,
+// tp_version_tag, dict watchers) behave alike in both versions and are used
+// directly.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#if PY_VERSION_HEX < 0x030E0000
+#error "kestrune utils needs CPython 3.14 or later"
+#endif
+
+namespace kst::compat {
+
+// Borrowed: the attribute `name` of class `t` along its MRO, or nullptr
+// (no exception set).  Runs no code.
+inline PyObject* type_lookup(PyTypeObject* t, PyObject* name) { return _PyType_Lookup(t, name); }
+// The same as a new reference.
+inline PyObject* type_lookup_ref(PyTypeObject* t, PyObject* name) { return _PyType_LookupRef(t, name); }
+
+// A new empty dict with room for `n` items.
+inline PyObject* dict_presized(Py_ssize_t n) { return _PyDict_NewPresized(n); }
+
+// The module object's field that holds its state block, or nullptr when the
+// layout is not the one expected.  The interpreter takes a non-null state
+// block as the mark of an executed module.  The fields after the object
+// header are
+//   3.14: md_dict, md_def, md_state, ...
+//   3.15: md_dict, md_state, ...
+// and the layout is checked against the public accessors before it is used.
+inline void** module_state_field(PyObject* module) {
+    void* state = PyModule_GetState(module);
+    if (!state) return nullptr;
+    auto** fields = reinterpret_cast<void**>(reinterpret_cast<char*>(module) + sizeof(PyObject));
+    if (fields[0] != PyModule_GetDict(module)) return nullptr;
+#if PY_VERSION_HEX >= 0x030F0000
+    void** field = &fields[1];
+#else
+    if (fields[1] != PyModule_GetDef(module)) return nullptr;
+    void** field = &fields[2];
+#endif
+    return *field == state ? field : nullptr;
+}
+
+}  // namespace kst::compat
