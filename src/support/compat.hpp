@@ -7,14 +7,17 @@
 //     MRO without running code (no descriptor is called);
 //   - _PyDict_NewPresized: an empty dict sized for a known number of items;
 //   - the module object's field holding its state block (see
-//     module_state_field), laid out differently in 3.14 and 3.15.
+//     module_state_field), laid out differently in 3.14 and 3.15;
+//   - 3.15's lazy imports, whose placeholders in a module's namespace are
+//     replaced on first use (see resolve_lazy_imports).
 // The unstable-tier names (PyUnstable_Long_*, PyUnstable_Type_AssignVersionTag,
 // tp_version_tag, dict watchers) behave alike in both versions and are used
 // directly.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "ref.hpp"
+
+#include <cstring>
 
 #if PY_VERSION_HEX < 0x030E0000
 #error "kestrune utils needs CPython 3.14 or later"
@@ -50,6 +53,29 @@ inline void** module_state_field(PyObject* module) {
     void** field = &fields[2];
 #endif
     return *field == state ? field : nullptr;
+}
+
+// A lazy import (3.15) binds a placeholder in the importing module's
+// namespace, and the first use of the name replaces it with the imported
+// object: a later write to that namespace.  Makes that happen now for every
+// placeholder of `module`, as a use of each name would, so that what is read
+// from the namespace afterwards stays as it is.  false with an exception when
+// an import fails.  Nothing to do in 3.14.
+inline bool resolve_lazy_imports([[maybe_unused]] PyObject* module) {
+#if PY_VERSION_HEX >= 0x030F0000
+    PyObject* dict = PyModule_GetDict(module);
+    Ref keys = Ref::steal(dict ? PyDict_Keys(dict) : nullptr);
+    if (!keys) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+        PyObject* value = nullptr;
+        if (PyDict_GetItemRef(dict, key, &value) < 0) return false;
+        const bool lazy = value && std::strcmp(Py_TYPE(value)->tp_name, "lazy_import") == 0;
+        Py_XDECREF(value);
+        if (lazy && !Ref::steal(PyObject_GetAttr(module, key))) return false;  // the module's getattr resolves it
+    }
+#endif
+    return true;
 }
 
 }  // namespace kst::compat

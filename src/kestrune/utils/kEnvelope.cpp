@@ -1046,9 +1046,12 @@ bool pin_builtins(Guard& g, PyObject* builtins, std::initializer_list<PyObject*>
     return g.watch(builtins);
 }
 
+// The namespace of a standard module, its lazy imports resolved (they would
+// change it on first use).
 PyObject* module_dict(const char* name) {
     Ref m = Ref::steal(PyImport_ImportModule(name));
-    return m && PyModule_Check(m.get()) ? PyModule_GetDict(m.get()) : nullptr;  // modules stay imported
+    if (!m || !PyModule_Check(m.get()) || !compat::resolve_lazy_imports(m.get())) return nullptr;
+    return PyModule_GetDict(m.get());  // modules stay imported
 }
 
 bool setup_dataclass_guard() {
@@ -1092,7 +1095,7 @@ bool setup_json_guard() {
     Guard& g = s_json_guard;
     PyObject* json = s_genuine[G_json];
     PyObject *encd = module_dict("json.encoder"), *bi = module_dict("builtins");
-    if (!PyModule_Check(json) || !encd || !bi) return false;
+    if (!PyModule_Check(json) || !encd || !bi || !compat::resolve_lazy_imports(json)) return false;
     PyObject* jd = PyModule_GetDict(json);
     s_json_dumps = g.pin(jd, "dumps");
     PyObject* encoder = g.pin(jd, "JSONEncoder");

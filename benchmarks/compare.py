@@ -1,0 +1,42 @@
+"""Side by side: the ratios of two benchmark runs (bench.py --json), e.g. of
+the same build for CPython 3.14 and 3.15.
+
+    python3 benchmarks/compare.py build/bench-3.14.json build/bench-3.15.json
+
+For each operation it prints native/builtin and python/native of both runs
+and how much worse the second run's ratio is (second / first for
+native/builtin, first / second for python/native: above 1 is worse).
+"""
+import json
+import sys
+
+
+def load(path):
+    with open(path) as f:
+        data = json.load(f)
+    return data["python"], {r["operation"]: r for r in data["table"] if "skipped" not in r}
+
+
+def cell(x, width=8):
+    return f"{x:{width}.2f}" if x is not None else " " * width
+
+
+def main(first, second):
+    va, a = load(first)
+    vb, b = load(second)
+    print(f"{'operation':30} {'nat/bltn':>17} {'py/nat':>17} {'worse':>6}")
+    print(f"{'':30} {va:>8} {vb:>8} {va:>8} {vb:>8}")
+    for name, ra in a.items():
+        rb = b.get(name)
+        if rb is None:
+            continue
+        nb_a, nb_b = ra["native_over_builtin"], rb["native_over_builtin"]
+        pn_a, pn_b = ra["python_over_native"], rb["python_over_native"]
+        worse = max(nb_b / nb_a if nb_a else 0, pn_a / pn_b)
+        print(f"{name:30} {cell(nb_a)} {cell(nb_b)} {cell(pn_a)} {cell(pn_b)} {worse:6.2f}")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3:
+        sys.exit(__doc__)
+    main(*sys.argv[1:])
