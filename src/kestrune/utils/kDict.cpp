@@ -609,13 +609,20 @@ bool set_fast(Store& s, PyObject* key, PyObject* value) {
         if (!stored) return true;
         return PyDict_DelItem(data, stored.get()) == 0 && PyDict_DelItem(key_map, n.get()) == 0;
     }
-    if (stored && stored.get() != key) {
-        const int ne = PyUnicode_CheckExact(stored.get()) ? !PyUnicode_Equal(stored.get(), key)
-                                                          : PyObject_RichCompareBool(stored.get(), key, Py_NE);
+    bool same = false;  // the stored key is an equal str
+    if (stored) {
+        const bool text = PyUnicode_CheckExact(stored.get());
+        const int ne = stored.get() == key ? 0
+                       : text              ? !PyUnicode_Equal(stored.get(), key)
+                                           : PyObject_RichCompareBool(stored.get(), key, Py_NE);
         if (ne < 0) return false;
         if (ne && PyDict_DelItem(data, stored.get()) < 0) return false;
+        same = !ne && text;
     }
-    return PyDict_SetItem(data, key, value) == 0 && PyDict_SetItem(key_map, n.get(), key) == 0;
+    if (PyDict_SetItem(data, key, value) < 0) return false;
+    // An equal stored str stays in `_data` (a dict keeps its key object when
+    // a value is replaced), and `_key_map` already names it.
+    return same || PyDict_SetItem(key_map, n.get(), key) == 0;
 }
 
 bool set_general(PyObject* self, PyObject* key, PyObject* value) {
