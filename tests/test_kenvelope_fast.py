@@ -369,3 +369,104 @@ def test_self_containing_data_class_in_a_small_thread_stack():
     loop.append(Plain(loop))
     calls = (kEnvelope().put("v", loop).get, kEnvelope().put("v", loop).toJson)
     assert [run_in_small_stack(call) for call in calls] == [RecursionError] * 2
+
+
+# ------------------------------------ the store's members called directly
+
+STORE_CALLS = [  # envelope call, the store member it reaches
+    (lambda e: e.put("Key", 1), "set"),
+    (lambda e: e.post("New", 1), "has"),
+    (lambda e: e.post("New", 1), "add"),
+    (lambda e: e.delete("key"), "remove"),
+    (lambda e: e.has("KEY"), "has"),
+    (lambda e: e.nest("Child"), "get"),
+    (lambda e: e.nest("Child"), "set"),
+]
+
+
+def _recording(calls, name, original):
+    def member(*args):
+        calls.append(name)
+        return original(*args)
+    return member
+
+
+@pytest.mark.parametrize("where", ["class", "instance"])
+@pytest.mark.parametrize("call, name", STORE_CALLS, ids=[f"{i}-{n}" for i, (_, n) in enumerate(STORE_CALLS)])
+def test_store_members_replaced_after_use_are_called(monkeypatch, where, call, name):
+    store = kDict({"Key": 0})
+    e = kEnvelope(store)
+    call(e)  # the shortcut is in use
+    store.set("Key", 0).remove("new")
+    store.remove("child")
+    calls = []
+    if where == "class":
+        monkeypatch.setattr(kDict, name, _recording(calls, name, getattr(kDict, name)))
+    else:
+        store.__dict__[name] = _recording(calls, name, getattr(store, name))
+    call(e)
+    assert name in calls
+
+
+def test_envelope_class_and_instance_changes_after_use_are_seen(monkeypatch):
+    first, second = kDict(), kDict()
+    e = kEnvelope(first)
+    e.put("a", 1)
+    e._data = second  # a write to the envelope's __dict__
+    e.put("b", 2)
+    assert first.Raw() == {"a": 1} and second.Raw() == {"b": 2}
+    monkeypatch.setattr(kEnvelope, "_data", property(lambda self: first), raising=False)
+    e.put("c", 3)
+    assert first.Raw() == {"a": 1, "c": 3} and "c" not in second.Raw()
+    monkeypatch.undo()
+    e.__dict__[1] = "a key of another type"  # lookups in this __dict__ may run code: no shortcut
+    e.put("d", 4)
+    assert second.Raw() == {"b": 2, "d": 4}
+
+
+def test_member_shadowed_while_has_runs_is_called():
+    calls = []
+
+    class Sneaky:
+        def __eq__(self, other):
+            store.add = _recording(calls, "add", store.add)  # while post's has() runs
+            return False
+
+        def __hash__(self):
+            return hash("new")
+
+    store = kDict()
+    envelope = kEnvelope(store)
+    envelope.post("x", 0)
+    store._key_map[Sneaky()] = "y"  # an odd key of the key map, met by the lookup of has()
+    envelope.post("new", 1)
+    assert calls == ["add"] and store.Raw() == {"x": 0, "new": 1}
+
+
+OPS = st.lists(st.tuples(st.sampled_from(["post", "put", "delete", "has", "nest"]),
+                         st.sampled_from(["a", "A", "b", "Child", "child", " "]),
+                         st.sampled_from([None, 0, 1, "x", {"k": 1}])), max_size=12)
+
+
+@given(OPS)
+def test_direct_store_calls_agree_with_the_lookups(ops):
+    fast, general = kEnvelope(), General()
+    for name, key, value in ops:
+        outcome = []
+        for e in (fast, general):
+            args = (key,) if name in ("delete", "has", "nest") else (key, value)
+            try:
+                r = getattr(e, name)(*args)
+            except ValueError as exc:
+                outcome.append(("error", str(exc)))
+            else:
+                outcome.append("self" if r is e else "child" if isinstance(r, kEnvelope) else r)
+        assert outcome[0] == outcome[1]
+        assert _shape(fast._data) == _shape(general._data)
+
+
+def _shape(value):
+    """A store's entries and key map, nested stores included, in order."""
+    if isinstance(value, kDict):
+        return [(k, _shape(v)) for k, v in value.Raw().items()], list(value._key_map.items())
+    return value

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 namespace kst {
@@ -568,6 +569,21 @@ inline PyTypeObject* function_type() {
     };
     type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
     return type;
+}
+
+// The implementation behind a native function of any of the package's
+// modules (each module makes its own function type from this header, under
+// one name and layout), when its kind is `kind`; nullptr for anything else.
+// Such objects cannot be made from Python.  Calling the implementation
+// directly skips the binder: the caller must pass exactly what the binder
+// would (every parameter, checks already applied).
+inline Impl native_impl(PyObject* fn, Kind kind) {
+    PyTypeObject* t = Py_TYPE(fn);
+    if (t->tp_basicsize != static_cast<Py_ssize_t>(sizeof(Function)) || t->tp_call != PyVectorcall_Call ||
+        !PyType_HasFeature(t, Py_TPFLAGS_IMMUTABLETYPE) || std::strcmp(t->tp_name, "kestrune.utils.function") != 0)
+        return nullptr;
+    const FuncDef* def = reinterpret_cast<Function*>(fn)->def;
+    return def->kind == kind ? def->impl : nullptr;
 }
 
 inline Ref default_value(const Default& d) {

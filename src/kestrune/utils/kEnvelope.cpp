@@ -12,6 +12,7 @@
 // its text without json.dumps, while everything those functions depend on
 // is as it was at import (see the guards below).
 #include "support/module.hpp"
+#include "support/watch.hpp"
 
 #include <datetime.h>
 
@@ -279,6 +280,125 @@ bool class_unchanged(PyObject* cls) {
     const bool ok = f == s_cm_flatten && s == s_cm_serialize;
     if (PyUnstable_Type_AssignVersionTag(t)) (ok ? s_tag : s_bad_tag) = t->tp_version_tag;
     return ok;
+}
+
+// ------------------------------------------------------- store shortcuts
+// post, put, delete, has and nest read the envelope's `_data` and call the
+// store's members by name.  While the envelope is exactly a kEnvelope whose
+// class holds no `_data` attribute, and the store is exactly the kDict class
+// of import time with its original native members, and neither instance
+// __dict__ can change what those names find, the lookups find `_data` in the
+// envelope's __dict__ and the original members: the members' native
+// implementations are then called directly (the envelope's binder has
+// already applied their checks).  Any other envelope or store takes the
+// lookups.
+
+enum StoreMember : int { M_set, M_add, M_has, M_remove, M_get, M_count };
+constexpr const char* kStoreMembers[M_count] = {"set", "add", "has", "remove", "get"};
+PyObject* s_member_name[M_count];
+PyObject* s_member_fn[M_count];  // kDict's members at import
+Impl s_member_impl[M_count];
+PyTypeObject* s_kdict_type;        // the kDict class at import, when its members are native
+unsigned int s_kdict_tag, s_env_tag;  // version tags under which the classes were found unchanged
+
+// Instance dicts known to hold only exact-str keys: an envelope's, with the
+// store under `_data` (first); a store's, with none of the member names.
+// Watched: any write to one forgets it.
+DictMemo s_env_dicts;
+DictMemo s_store_dicts;
+
+// `dict` holds only exact-str keys (so lookups in it run no code); the value
+// under `name`, borrowed, or nullptr.  false when some key is no exact str.
+bool str_keys_only(PyObject* dict, PyObject* name, PyObject*& found) {
+    found = nullptr;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(dict, &pos, &k, &v)) {
+        if (!PyUnicode_CheckExact(k)) return false;
+        if (k == name || PyUnicode_Equal(k, name)) found = v;
+    }
+    return true;
+}
+
+// Whether `t` is kDict with the members of import time and generic
+// attribute access; remembered under its version tag.
+bool kdict_unchanged(PyTypeObject* t) {
+    if (t != s_kdict_type) return false;
+    if (t->tp_version_tag != 0 && t->tp_version_tag == s_kdict_tag) return true;
+    if (t->tp_getattro != PyObject_GenericGetAttr) return false;
+    for (int i = 0; i < M_count; ++i)
+        if (compat::type_lookup(t, s_member_name[i]) != s_member_fn[i]) return false;
+    if (PyUnstable_Type_AssignVersionTag(t)) s_kdict_tag = t->tp_version_tag;
+    return true;
+}
+
+// The envelope's store, when the shortcuts apply to both; nullptr (no
+// error) otherwise.  Borrowed: the envelope's __dict__ holds it.
+PyObject* plain_store(PyObject* self) {
+    PyTypeObject* t = Py_TYPE(self);
+    if (t != reinterpret_cast<PyTypeObject*>(s_cls)) return nullptr;
+    if (t->tp_version_tag == 0 || t->tp_version_tag != s_env_tag) {
+        if (t->tp_getattro != PyObject_GenericGetAttr || compat::type_lookup(t, s_data) ||
+            !PyUnstable_Type_AssignVersionTag(t))
+            return nullptr;
+        s_env_tag = t->tp_version_tag;
+    }
+    PyObject* dict = PyObject_GenericGetDict(self, nullptr);
+    if (!dict) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    Py_DECREF(dict);  // the envelope holds it
+    PyObject* store;
+    if (const DictMemo::Entry* e = s_env_dicts.find(dict)) {
+        store = e->first;
+    } else {
+        if (!str_keys_only(dict, s_data, store) || !store) return nullptr;
+        s_env_dicts.remember(dict, store, nullptr);
+    }
+    if (!kdict_unchanged(Py_TYPE(store))) return nullptr;
+    PyObject* sdict = PyObject_GenericGetDict(store, nullptr);
+    if (!sdict) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    Py_DECREF(sdict);  // the store holds it
+    if (!s_store_dicts.find(sdict)) {
+        for (PyObject* name : s_member_name) {
+            PyObject* found;
+            if (!str_keys_only(sdict, name, found) || found) return nullptr;
+        }
+        s_store_dicts.remember(sdict, nullptr, nullptr);
+    }
+    return store;
+}
+
+// store.<member>(args...): directly when `direct`, else through the lookup.
+Ref store_call(bool direct, PyObject* store, StoreMember m, std::initializer_list<PyObject*> args) {
+    if (direct) {
+        PyObject* bound[4] = {store};
+        std::size_t n = 1;
+        for (PyObject* a : args) bound[n++] = a;
+        return Ref::steal(s_member_impl[m](bound));
+    }
+    return call_method(store, s_member_name[m], args);
+}
+
+// Records kDict's native members (at import); without them the shortcuts
+// stay off.
+bool setup_store_shortcuts(PyObject* kdict) {
+    if (!PyType_Check(kdict)) return true;
+    auto* t = reinterpret_cast<PyTypeObject*>(kdict);
+    for (int i = 0; i < M_count; ++i) {
+        s_member_name[i] = intern(kStoreMembers[i]);
+        if (!s_member_name[i]) return false;
+        s_member_fn[i] = compat::type_lookup_ref(t, s_member_name[i]);
+        s_member_impl[i] = s_member_fn[i] ? native_impl(s_member_fn[i], Kind::Method) : nullptr;
+        if (!s_member_impl[i]) return true;
+    }
+    if (!s_env_dicts.start() || !s_store_dicts.start()) return false;
+    s_kdict_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(kdict));
+    return true;
 }
 
 // ---------------------------------------------------------------- the walk
@@ -918,31 +1038,43 @@ PyObject* init(PyObject* const* a) {
     Py_RETURN_NONE;
 }
 
+// The store and whether its members may be called directly.
+struct StoreRef {
+    Ref store;
+    bool direct = false;
+};
+inline StoreRef store_for(PyObject* self) {
+    if (PyObject* s = plain_store(self)) return {Ref::borrow(s), true};
+    return {store_of(self), false};
+}
+
 PyObject* post(PyObject* const* a) {
-    Ref store = store_of(a[0]);
-    Ref present = store ? call_method(store.get(), s_has, {a[1]}) : Ref();
+    auto [store, direct] = store_for(a[0]);
+    Ref present = store ? store_call(direct, store.get(), M_has, {a[1]}) : Ref();
     if (!present) return nullptr;
     const int t = PyObject_IsTrue(present.get());
     if (t < 0) return nullptr;
-    if (!t && !call_method(store.get(), s_add, {a[1], a[2]})) return nullptr;
+    // has() may have run code: the shortcut is taken again only if it still applies.
+    if (!t && !store_call(direct && plain_store(a[0]) == store.get(), store.get(), M_add, {a[1], a[2]}))
+        return nullptr;
     return Py_NewRef(a[0]);
 }
 
 PyObject* put(PyObject* const* a) {
-    Ref store = store_of(a[0]);
-    if (!store || !call_method(store.get(), s_set, {a[1], a[2]})) return nullptr;
+    auto [store, direct] = store_for(a[0]);
+    if (!store || !store_call(direct, store.get(), M_set, {a[1], a[2]})) return nullptr;
     return Py_NewRef(a[0]);
 }
 
 PyObject* remove(PyObject* const* a) {
-    Ref store = store_of(a[0]);
-    if (!store || !call_method(store.get(), s_remove, {a[1]})) return nullptr;
+    auto [store, direct] = store_for(a[0]);
+    if (!store || !store_call(direct, store.get(), M_remove, {a[1]})) return nullptr;
     return Py_NewRef(a[0]);
 }
 
 PyObject* has(PyObject* const* a) {
-    Ref store = store_of(a[0]);
-    return store ? call_method(store.get(), s_has, {a[1]}).release() : nullptr;
+    auto [store, direct] = store_for(a[0]);
+    return store ? store_call(direct, store.get(), M_has, {a[1]}).release() : nullptr;
 }
 
 // A child envelope on the kDict under `key`.  A plain dict stored there is
@@ -950,19 +1082,23 @@ PyObject* has(PyObject* const* a) {
 // the child's writes reach the parent.
 PyObject* nest(PyObject* const* a) {
     PyObject* key = a[1];
-    Ref store = store_of(a[0]);
+    auto [store, direct] = store_for(a[0]);
     if (!store) return nullptr;
     Ref kdict = global_value(G_kDict);
-    Ref nested = kdict ? call_method(store.get(), s_get, {key, kdict.get()}) : Ref();
+    Ref nested = kdict ? store_call(direct, store.get(), M_get, {key, kdict.get()}) : Ref();
     if (!nested) return nullptr;
+    // Each call may run code: the shortcut is taken only while it still applies.
+    const auto still = [&] { return direct && plain_store(a[0]) == store.get(); };
     if (nested.get() == Py_None) {
         kdict = global_value(G_kDict);
         nested = kdict ? call(kdict.get()) : Ref();
-        if (!nested || !call_method(store.get(), s_set, {key, nested.get()})) return nullptr;
+        if (!nested || !store_call(still(), store.get(), M_set, {key, nested.get()})) return nullptr;
     } else {
-        Ref stored = call_method(store.get(), s_get, {key});
+        Ref stored = still() ? store_call(true, store.get(), M_get, {key, Py_None})
+                             : call_method(store.get(), s_get, {key});
         if (!stored) return nullptr;
-        if (stored.get() != nested.get() && !call_method(store.get(), s_set, {key, nested.get()})) return nullptr;
+        if (stored.get() != nested.get() && !store_call(still(), store.get(), M_set, {key, nested.get()}))
+            return nullptr;
     }
     Ref envelope = global_value(G_kEnvelope);
     return envelope ? call(envelope.get(), {nested.get()}).release() : nullptr;
@@ -1170,6 +1306,7 @@ int exec(PyObject* module) {
     s_cm_serialize = Py_XNewRef(PyDict_GetItemWithError(ns.get(), s_serialize_value));
     if (!s_cm_flatten || !s_cm_serialize) return -1;
     s_cls = Py_NewRef(cls.get());
+    if (!setup_store_shortcuts(kdict)) return -1;
     if (PyUnstable_Type_AssignVersionTag(type)) s_tag = type->tp_version_tag;
     s_globals = Py_NewRef(globals);
     const int watcher = PyDict_AddWatcher(globals_watcher);
