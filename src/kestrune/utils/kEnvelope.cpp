@@ -320,6 +320,18 @@ bool str_keys_only(PyObject* dict, PyObject* name, PyObject*& found) {
     return true;
 }
 
+// `dict` holds only exact-str keys, none of them a member name.
+bool no_member_names(PyObject* dict) {
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(dict, &pos, &k, &v)) {
+        if (!PyUnicode_CheckExact(k)) return false;
+        for (PyObject* name : s_member_name)
+            if (k == name || PyUnicode_Equal(k, name)) return false;
+    }
+    return true;
+}
+
 // Whether `t` is kDict with the members of import time and generic
 // attribute access; remembered under its version tag.
 bool kdict_unchanged(PyTypeObject* t) {
@@ -364,10 +376,7 @@ PyObject* plain_store(PyObject* self) {
     }
     Py_DECREF(sdict);  // the store holds it
     if (!s_store_dicts.find(sdict)) {
-        for (PyObject* name : s_member_name) {
-            PyObject* found;
-            if (!str_keys_only(sdict, name, found) || found) return nullptr;
-        }
+        if (!no_member_names(sdict)) return nullptr;
         s_store_dicts.remember(sdict, nullptr, nullptr);
     }
     return store;
