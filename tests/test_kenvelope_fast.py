@@ -424,6 +424,26 @@ def test_envelope_class_and_instance_changes_after_use_are_seen(monkeypatch):
     assert second.Raw() == {"b": 2, "d": 4}
 
 
+def test_member_shadowed_while_has_runs_is_called():
+    calls = []
+
+    class Sneaky:
+        def __eq__(self, other):
+            if "add" not in store.__dict__:  # once: while post's has() runs
+                store.add = _recording(calls, "add", store.add)
+            return False
+
+        def __hash__(self):
+            return hash("new")
+
+    store = kDict()
+    envelope = kEnvelope(store)
+    envelope.post("x", 0)
+    store._key_map[Sneaky()] = "y"  # an odd key of the key map, met by the lookup of has()
+    envelope.post("new", 1)
+    assert calls == ["add"] and store.Raw() == {"x": 0, "new": 1}
+
+
 OPS = st.lists(st.tuples(st.sampled_from(["post", "put", "delete", "has", "nest"]),
                          st.sampled_from(["a", "A", "b", "Child", "child", " "]),
                          st.sampled_from([None, 0, 1, "x", {"k": 1}])), max_size=12)
