@@ -9,6 +9,7 @@ import dataclasses
 import datetime as dt
 import enum
 import json
+import subprocess
 import sys
 import threading
 import types
@@ -471,3 +472,19 @@ def _shape(value):
     if isinstance(value, kDict):
         return [(k, _shape(v)) for k, v in value.Raw().items()], list(value._key_map.items())
     return value
+
+
+@pytest.mark.no_refleak  # the work is done in another process
+def test_a_store_member_replaced_before_import_is_called():
+    # kEnvelope is imported after kDict.has was replaced: no shortcut, and
+    # every member reaches the store by lookup.
+    script = (
+        "from kestrune.utils.kDict import kDict\n"
+        "kDict.has = lambda self, key: 'replaced'\n"
+        "from kestrune.utils.kEnvelope import kEnvelope\n"
+        "e = kEnvelope().put('a', 1).post('b', 2).delete('a')\n"
+        "print(e.has('b'), e.nest('c').put('x', 1).has('x'), e.get())\n"
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout == "replaced replaced {'c': {'x': 1}}\n"

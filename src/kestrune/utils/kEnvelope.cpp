@@ -294,9 +294,8 @@ bool class_unchanged(PyObject* cls) {
 // lookups.
 
 enum StoreMember : int { M_set, M_add, M_has, M_remove, M_get, M_count };
-constexpr const char* kStoreMembers[M_count] = {"set", "add", "has", "remove", "get"};
-PyObject* s_member_name[M_count];
-PyObject* s_member_fn[M_count];  // kDict's members at import
+PyObject* s_member_name[M_count];  // the names, interned
+PyObject* s_member_fn[M_count];    // kDict's members at import
 Impl s_member_impl[M_count];
 PyTypeObject* s_kdict_type;        // the kDict class at import, when its members are native
 unsigned int s_kdict_tag, s_env_tag;  // version tags under which the classes were found unchanged
@@ -307,27 +306,16 @@ unsigned int s_kdict_tag, s_env_tag;  // version tags under which the classes we
 DictMemo s_env_dicts;
 DictMemo s_store_dicts;
 
-// `dict` holds only exact-str keys (so lookups in it run no code); the value
-// under `name`, borrowed, or nullptr.  false when some key is no exact str.
-bool str_keys_only(PyObject* dict, PyObject* name, PyObject*& found) {
+// Whether `dict` holds only exact-str keys (so lookups in it run no code);
+// `found` is the value under the first of `names` present, borrowed, or nullptr.
+bool str_keys_only(PyObject* dict, std::span<PyObject* const> names, PyObject*& found) {
     found = nullptr;
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(dict, &pos, &k, &v)) {
         if (!PyUnicode_CheckExact(k)) return false;
-        if (k == name || PyUnicode_Equal(k, name)) found = v;
-    }
-    return true;
-}
-
-// `dict` holds only exact-str keys, none of them a member name.
-bool no_member_names(PyObject* dict) {
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(dict, &pos, &k, &v)) {
-        if (!PyUnicode_CheckExact(k)) return false;
-        for (PyObject* name : s_member_name)
-            if (k == name || PyUnicode_Equal(k, name)) return false;
+        for (PyObject* name : names)
+            if (!found && (k == name || PyUnicode_Equal(k, name))) found = v;
     }
     return true;
 }
@@ -365,7 +353,7 @@ PyObject* plain_store(PyObject* self) {
     if (const DictMemo::Entry* e = s_env_dicts.find(dict)) {
         store = e->first;
     } else {
-        if (!str_keys_only(dict, s_data, store) || !store) return nullptr;
+        if (!str_keys_only(dict, {&s_data, 1}, store) || !store) return nullptr;
         s_env_dicts.remember(dict, store, nullptr);
     }
     if (!kdict_unchanged(Py_TYPE(store))) return nullptr;
@@ -376,7 +364,8 @@ PyObject* plain_store(PyObject* self) {
     }
     Py_DECREF(sdict);  // the store holds it
     if (!s_store_dicts.find(sdict)) {
-        if (!no_member_names(sdict)) return nullptr;
+        PyObject* shadow;
+        if (!str_keys_only(sdict, s_member_name, shadow) || shadow) return nullptr;
         s_store_dicts.remember(sdict, nullptr, nullptr);
     }
     return store;
@@ -396,11 +385,12 @@ Ref store_call(bool direct, PyObject* store, StoreMember m, std::initializer_lis
 // Records kDict's native members (at import); without them the shortcuts
 // stay off.
 bool setup_store_shortcuts(PyObject* kdict) {
+    // (the names are used by the lookups too, shortcut or not)
+    PyObject* const names[M_count] = {s_set, s_add, s_has, s_remove, s_get};
+    std::copy(std::begin(names), std::end(names), s_member_name);
     if (!PyType_Check(kdict)) return true;
     auto* t = reinterpret_cast<PyTypeObject*>(kdict);
     for (int i = 0; i < M_count; ++i) {
-        s_member_name[i] = intern(kStoreMembers[i]);
-        if (!s_member_name[i]) return false;
         s_member_fn[i] = compat::type_lookup_ref(t, s_member_name[i]);
         s_member_impl[i] = s_member_fn[i] ? native_impl(s_member_fn[i], Kind::Method) : nullptr;
         if (!s_member_impl[i]) return true;
@@ -1104,7 +1094,7 @@ PyObject* nest(PyObject* const* a) {
         if (!nested || !store_call(still(), store.get(), M_set, {key, nested.get()})) return nullptr;
     } else {
         Ref stored = still() ? store_call(true, store.get(), M_get, {key, Py_None})
-                             : call_method(store.get(), s_get, {key});
+                             : call_method(store.get(), s_member_name[M_get], {key});
         if (!stored) return nullptr;
         if (stored.get() != nested.get() && !store_call(still(), store.get(), M_set, {key, nested.get()}))
             return nullptr;
