@@ -60,7 +60,7 @@ PyTypeObject* g_cls;        // kDict itself
 
 // The class-dict entries the shortcuts rely on: each must still be the
 // object the class was created with (nullptr: the name must stay absent).
-constexpr int kWatched = 10;
+constexpr int kWatched = 13;
 PyObject* g_watch_names[kWatched];
 PyObject* g_watch_values[kWatched];
 // Version tags under which the class was last found unchanged / changed.
@@ -762,26 +762,24 @@ PyObject* setitem_impl(PyObject* const* a) {
     Py_RETURN_NONE;
 }
 
+PyObject* has_fast(PyObject*, Store& s, PyObject* const* a) {
+    Ref n = fold(a[1]);
+    const int r = n ? PyDict_Contains(s.key_map.get(), n.get()) : -1;
+    return r < 0 ? nullptr : PyBool_FromLong(r);
+}
+
 PyObject* has_impl(PyObject* const* a) {
     PyObject* self = a[0];
-    PyObject* key = a[1];
     Store s;
     const int f = fast_store(self, s);
     if (f < 0) return nullptr;
-    int r;
-    if (f) {
-        Ref n = fold(key);
-        if (!n) return nullptr;
-        r = PyDict_Contains(s.key_map.get(), n.get());
-    } else {
-        Ref n = call_method(self, s_normalize_key, {key});
-        if (!n) return nullptr;
-        Ref key_map = getattr(self, s_key_map);
-        if (!key_map) return nullptr;
-        r = PySequence_Contains(key_map.get(), n.get());
-    }
-    if (r < 0) return nullptr;
-    return PyBool_FromLong(r);
+    if (f) return has_fast(self, s, a);
+    Ref n = call_method(self, s_normalize_key, {a[1]});
+    if (!n) return nullptr;
+    Ref key_map = getattr(self, s_key_map);
+    if (!key_map) return nullptr;
+    const int r = PySequence_Contains(key_map.get(), n.get());
+    return r < 0 ? nullptr : PyBool_FromLong(r);
 }
 
 PyObject* count_impl(PyObject* const* a) {
@@ -800,16 +798,37 @@ PyObject* keys_impl(PyObject* const* a) {
 
 PyObject* raw_impl(PyObject* const* a) { return read_data(a[0]).release(); }
 
+PyObject* set_member_fast(PyObject* self, Store& s, PyObject* const* a) {
+    return set_fast(s, a[1], a[2]) ? Py_NewRef(self) : nullptr;
+}
+
 PyObject* set_impl(PyObject* const* a) {
     PyObject* self = a[0];
     Store s;
     const int f = fast_store(self, s);
     if (f < 0) return nullptr;
-    if (!(f ? set_fast(s, a[1], a[2]) : set_general(self, a[1], a[2]))) return nullptr;
-    return Py_NewRef(self);
+    if (f) return set_member_fast(self, s, a);
+    return set_general(self, a[1], a[2]) ? Py_NewRef(self) : nullptr;
+}
+
+// add is self.set(key, value) with set's checks.
+PyObject* add_fast(PyObject* self, Store& s, PyObject* const* a) {
+    return check_str(a[1], "key") && set_fast(s, a[1], a[2]) ? Py_NewRef(self) : nullptr;
 }
 
 PyObject* add_impl(PyObject* const* a) { return call_set(a[0], a[1], a[2]).release(); }
+
+PyObject* remove_fast(PyObject*, Store& s, PyObject* const* a) {
+    Ref n = fold(a[1]);
+    if (!n) return nullptr;
+    bool err;
+    Ref stored = dict_lookup(s.key_map.get(), n.get(), err);
+    if (err) return nullptr;
+    if (!stored) Py_RETURN_FALSE;
+    if (PyDict_DelItem(s.data.get(), stored.get()) < 0 || PyDict_DelItem(s.key_map.get(), n.get()) < 0)
+        return nullptr;
+    Py_RETURN_TRUE;
+}
 
 PyObject* remove_impl(PyObject* const* a) {
     PyObject* self = a[0];
@@ -817,17 +836,7 @@ PyObject* remove_impl(PyObject* const* a) {
     Store s;
     const int f = fast_store(self, s);
     if (f < 0) return nullptr;
-    if (f) {
-        Ref n = fold(key);
-        if (!n) return nullptr;
-        bool err;
-        Ref stored = dict_lookup(s.key_map.get(), n.get(), err);
-        if (err) return nullptr;
-        if (!stored) Py_RETURN_FALSE;
-        if (PyDict_DelItem(s.data.get(), stored.get()) < 0 || PyDict_DelItem(s.key_map.get(), n.get()) < 0)
-            return nullptr;
-        Py_RETURN_TRUE;
-    }
+    if (f) return remove_fast(self, s, a);
     Ref n, stored;
     if (!lookup_general(self, s_normalize_key, key, n, stored)) return nullptr;
     if (stored.get() == Py_None) Py_RETURN_FALSE;
@@ -844,12 +853,27 @@ PyObject* clear_impl(PyObject* const* a) {
     Py_RETURN_NONE;
 }
 
+PyObject* get_member_fast(PyObject* self, Store& s, PyObject* const* a) { return get_fast(self, s, a[1], a[2]); }
+
 PyObject* get_impl(PyObject* const* a) {
     PyObject* self = a[0];
     Store s;
     const int f = fast_store(self, s);
     if (f < 0) return nullptr;
-    return f ? get_fast(self, s, a[1], a[2]) : get_general(self, a[1], a[2]);
+    return f ? get_member_fast(self, s, a) : get_general(self, a[1], a[2]);
+}
+
+// The direct entry of a member whose shortcut is `Fast`: it serves exactly
+// the instances that the member's own shortcut serves, for which the
+// attribute lookup finds the class's member (the class's members and the
+// instance __dict__ are what fast_store checks).
+template <PyObject* (*Fast)(PyObject*, Store&, PyObject* const*)>
+int direct(PyObject* const* a, PyObject** result) {
+    Store s;
+    const int f = fast_store(a[0], s);
+    if (f <= 0) return f;
+    *result = Fast(a[0], s, a);
+    return *result ? 1 : -1;
 }
 
 PyObject* getOr_impl(PyObject* const* a) {
@@ -1206,15 +1230,20 @@ const FuncDef members[] = {
     {.name = "__init__", .kind = Kind::Method, .impl = init_impl, .ret = "None", .params = init_params},
     {.name = "__getitem__", .kind = Kind::Method, .impl = getitem_impl, .ret = "Any | None", .params = key_params},
     {.name = "__setitem__", .kind = Kind::Method, .impl = setitem_impl, .ret = "None", .params = key_value_params},
-    {.name = "has", .kind = Kind::Method, .impl = has_impl, .ret = "bool", .params = key_params},
+    {.name = "has", .kind = Kind::Method, .impl = has_impl, .ret = "bool", .params = key_params,
+     .direct = direct<has_fast>},
     {.name = "Count", .kind = Kind::Getter, .impl = count_impl, .ret = "int", .result = Result::Int},
     {.name = "Keys", .kind = Kind::Getter, .impl = keys_impl, .ret = "Iterable[str]"},
     {.name = "Raw", .kind = Kind::Method, .impl = raw_impl, .ret = "dict[str, Any]", .result = Result::Dict},
-    {.name = "set", .kind = Kind::Method, .impl = set_impl, .ret = "'kDict'", .params = key_value_params},
-    {.name = "add", .kind = Kind::Method, .impl = add_impl, .ret = "'kDict'", .params = add_params},
-    {.name = "remove", .kind = Kind::Method, .impl = remove_impl, .ret = "bool", .params = key_params},
+    {.name = "set", .kind = Kind::Method, .impl = set_impl, .ret = "'kDict'", .params = key_value_params,
+     .direct = direct<set_member_fast>},
+    {.name = "add", .kind = Kind::Method, .impl = add_impl, .ret = "'kDict'", .params = add_params,
+     .direct = direct<add_fast>},
+    {.name = "remove", .kind = Kind::Method, .impl = remove_impl, .ret = "bool", .params = key_params,
+     .direct = direct<remove_fast>},
     {.name = "clear", .kind = Kind::Method, .impl = clear_impl, .ret = "None"},
-    {.name = "get", .kind = Kind::Method, .impl = get_impl, .ret = "T | Any | None", .params = get_params},
+    {.name = "get", .kind = Kind::Method, .impl = get_impl, .ret = "T | Any | None", .params = get_params,
+     .direct = direct<get_member_fast>},
     {.name = "getOr", .kind = Kind::Method, .impl = getOr_impl, .ret = "T", .params = getOr_params},
     {.name = "Require", .kind = Kind::Method, .impl = Require_impl, .ret = "T | Any", .params = get_params},
     {.name = "getString", .kind = Kind::Method, .impl = getString_impl, .ret = "str | None", .params = key_params,
@@ -1240,8 +1269,8 @@ const FuncDef members[] = {
 // Records the class-dict entries the shortcuts depend on.
 bool watch_class(PyTypeObject* tp) {
     static constexpr std::array<const char*, kWatched> names = {
-        "set",     "get",   "getList", "_validate_key", "_normalize_key", "_convert_value",
-        "_data", "_key_map", "__getattribute__", "__getattr__"};
+        "set",   "get",      "getList",          "_validate_key", "_normalize_key", "_convert_value", "_data",
+        "_key_map", "__getattribute__", "__getattr__", "add",           "has",            "remove"};
     Ref dict = Ref::steal(PyType_GetDict(tp));
     if (!dict) return false;
     for (int i = 0; i < kWatched; ++i) {

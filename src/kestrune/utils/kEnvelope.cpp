@@ -285,55 +285,38 @@ bool class_unchanged(PyObject* cls) {
 // ------------------------------------------------------- store shortcuts
 // post, put, delete, has and nest read the envelope's `_data` and call the
 // store's members by name.  While the envelope is exactly a kEnvelope whose
-// class holds no `_data` attribute, and the store is exactly the kDict class
-// of import time with its original native members, and neither instance
-// __dict__ can change what those names find, the lookups find `_data` in the
-// envelope's __dict__ and the original members: the members' native
-// implementations are then called directly (the envelope's binder has
-// already applied their checks).  Any other envelope or store takes the
-// lookups.
+// class holds no `_data` attribute and whose __dict__ holds only str keys,
+// `_data` is read from that __dict__ directly.  The store's members are
+// called through kDict's direct entries, which serve exactly the stores on
+// which the lookup would find kDict's own members; any other store (and any
+// envelope's store, when kDict's members were not native at import) is
+// called through the lookup.
 
 enum StoreMember : int { M_set, M_add, M_has, M_remove, M_get, M_count };
 PyObject* s_member_name[M_count];  // the names, interned
-PyObject* s_member_fn[M_count];    // kDict's members at import
-Impl s_member_impl[M_count];
-PyTypeObject* s_kdict_type;        // the kDict class at import, when its members are native
-unsigned int s_kdict_tag, s_env_tag;  // version tags under which the classes were found unchanged
+Direct s_member_direct[M_count];   // kDict's direct entries, or nullptr
+unsigned int s_env_tag;            // version tag under which kEnvelope was found unchanged
 
-// Instance dicts known to hold only exact-str keys: an envelope's, with the
-// store under `_data` (first); a store's, with none of the member names.
-// Watched: any write to one forgets it.
+// Envelope instance dicts known to hold only exact-str keys, with the store
+// under `_data` (first).  Watched: any write to one forgets it.
 DictMemo s_env_dicts;
-DictMemo s_store_dicts;
 
 // Whether `dict` holds only exact-str keys (so lookups in it run no code);
-// `found` is the value under the first of `names` present, borrowed, or nullptr.
-bool str_keys_only(PyObject* dict, std::span<PyObject* const> names, PyObject*& found) {
+// `found` is the value under `name` (interned), borrowed, or nullptr.
+bool str_keys_only(PyObject* dict, PyObject* name, PyObject*& found) {
     found = nullptr;
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(dict, &pos, &k, &v)) {
         if (!PyUnicode_CheckExact(k)) return false;
-        for (PyObject* name : names)
-            if (!found && (k == name || PyUnicode_Equal(k, name))) found = v;
+        // (two interned strings are equal only when they are the same object)
+        if (k == name || (!PyUnicode_CHECK_INTERNED(k) && PyUnicode_Equal(k, name))) found = v;
     }
     return true;
 }
 
-// Whether `t` is kDict with the members of import time and generic
-// attribute access; remembered under its version tag.
-bool kdict_unchanged(PyTypeObject* t) {
-    if (t != s_kdict_type) return false;
-    if (t->tp_version_tag != 0 && t->tp_version_tag == s_kdict_tag) return true;
-    if (t->tp_getattro != PyObject_GenericGetAttr) return false;
-    for (int i = 0; i < M_count; ++i)
-        if (compat::type_lookup(t, s_member_name[i]) != s_member_fn[i]) return false;
-    if (PyUnstable_Type_AssignVersionTag(t)) s_kdict_tag = t->tp_version_tag;
-    return true;
-}
-
-// The envelope's store, when the shortcuts apply to both; nullptr (no
-// error) otherwise.  Borrowed: the envelope's __dict__ holds it.
+// The envelope's store when `_data` may be read from its __dict__ directly;
+// nullptr (no error) otherwise.  Borrowed: the envelope's __dict__ holds it.
 PyObject* plain_store(PyObject* self) {
     PyTypeObject* t = Py_TYPE(self);
     if (t != reinterpret_cast<PyTypeObject*>(s_cls)) return nullptr;
@@ -349,54 +332,44 @@ PyObject* plain_store(PyObject* self) {
         return nullptr;
     }
     Py_DECREF(dict);  // the envelope holds it
+    if (const DictMemo::Entry* e = s_env_dicts.find(dict)) return e->first;
     PyObject* store;
-    if (const DictMemo::Entry* e = s_env_dicts.find(dict)) {
-        store = e->first;
-    } else {
-        if (!str_keys_only(dict, {&s_data, 1}, store) || !store) return nullptr;
-        s_env_dicts.remember(dict, store, nullptr);
-    }
-    if (!kdict_unchanged(Py_TYPE(store))) return nullptr;
-    PyObject* sdict = PyObject_GenericGetDict(store, nullptr);
-    if (!sdict) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    Py_DECREF(sdict);  // the store holds it
-    if (!s_store_dicts.find(sdict)) {
-        PyObject* shadow;
-        if (!str_keys_only(sdict, s_member_name, shadow) || shadow) return nullptr;
-        s_store_dicts.remember(sdict, nullptr, nullptr);
-    }
+    if (!str_keys_only(dict, s_data, store) || !store) return nullptr;
+    s_env_dicts.remember(dict, store, nullptr);
     return store;
 }
 
-// store.<member>(args...): directly when `direct`, else through the lookup.
-Ref store_call(bool direct, PyObject* store, StoreMember m, std::initializer_list<PyObject*> args) {
-    if (direct) {
+// store.<member>(*args): through kDict's direct entry when it serves the
+// store, else through the lookup with `fallback` (args when empty).
+Ref store_call(PyObject* store, StoreMember m, std::initializer_list<PyObject*> args,
+               std::initializer_list<PyObject*> fallback = {}) {
+    if (Direct direct = s_member_direct[m]) {
         PyObject* bound[4] = {store};
         std::size_t n = 1;
         for (PyObject* a : args) bound[n++] = a;
-        return Ref::steal(s_member_impl[m](bound));
+        PyObject* r;
+        const int done = direct(bound, &r);
+        if (done) return Ref::steal(done > 0 ? r : nullptr);
     }
-    return call_method(store, s_member_name[m], args);
+    return call_method(store, s_member_name[m], fallback.size() ? fallback : args);
 }
 
-// Records kDict's native members (at import); without them the shortcuts
-// stay off.
+// Records kDict's direct entries (at import); without all of them every
+// store is called through the lookup.
 bool setup_store_shortcuts(PyObject* kdict) {
     // (the names are used by the lookups too, shortcut or not)
     PyObject* const names[M_count] = {s_set, s_add, s_has, s_remove, s_get};
     std::copy(std::begin(names), std::end(names), s_member_name);
+    if (!s_env_dicts.start()) return false;
     if (!PyType_Check(kdict)) return true;
     auto* t = reinterpret_cast<PyTypeObject*>(kdict);
+    Direct found[M_count];
     for (int i = 0; i < M_count; ++i) {
-        s_member_fn[i] = compat::type_lookup_ref(t, s_member_name[i]);
-        s_member_impl[i] = s_member_fn[i] ? native_impl(s_member_fn[i], Kind::Method) : nullptr;
-        if (!s_member_impl[i]) return true;
+        PyObject* fn = compat::type_lookup(t, s_member_name[i]);
+        found[i] = fn ? native_direct(fn, Kind::Method) : nullptr;
+        if (!found[i]) return true;
     }
-    if (!s_env_dicts.start() || !s_store_dicts.start()) return false;
-    s_kdict_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(kdict));
+    std::copy(std::begin(found), std::end(found), s_member_direct);
     return true;
 }
 
@@ -1037,43 +1010,37 @@ PyObject* init(PyObject* const* a) {
     Py_RETURN_NONE;
 }
 
-// The store and whether its members may be called directly.
-struct StoreRef {
-    Ref store;
-    bool direct = false;
-};
-inline StoreRef store_for(PyObject* self) {
-    if (PyObject* s = plain_store(self)) return {Ref::borrow(s), true};
-    return {store_of(self), false};
+// The envelope's store: self._data.
+inline Ref store_for(PyObject* self) {
+    if (PyObject* s = plain_store(self)) return Ref::borrow(s);
+    return store_of(self);
 }
 
 PyObject* post(PyObject* const* a) {
-    auto [store, direct] = store_for(a[0]);
-    Ref present = store ? store_call(direct, store.get(), M_has, {a[1]}) : Ref();
+    Ref store = store_for(a[0]);
+    Ref present = store ? store_call(store.get(), M_has, {a[1]}) : Ref();
     if (!present) return nullptr;
     const int t = PyObject_IsTrue(present.get());
     if (t < 0) return nullptr;
-    // has() may have run code: the shortcut is taken again only if it still applies.
-    if (!t && !store_call(direct && plain_store(a[0]) == store.get(), store.get(), M_add, {a[1], a[2]}))
-        return nullptr;
+    if (!t && !store_call(store.get(), M_add, {a[1], a[2]})) return nullptr;
     return Py_NewRef(a[0]);
 }
 
 PyObject* put(PyObject* const* a) {
-    auto [store, direct] = store_for(a[0]);
-    if (!store || !store_call(direct, store.get(), M_set, {a[1], a[2]})) return nullptr;
+    Ref store = store_for(a[0]);
+    if (!store || !store_call(store.get(), M_set, {a[1], a[2]})) return nullptr;
     return Py_NewRef(a[0]);
 }
 
 PyObject* remove(PyObject* const* a) {
-    auto [store, direct] = store_for(a[0]);
-    if (!store || !store_call(direct, store.get(), M_remove, {a[1]})) return nullptr;
+    Ref store = store_for(a[0]);
+    if (!store || !store_call(store.get(), M_remove, {a[1]})) return nullptr;
     return Py_NewRef(a[0]);
 }
 
 PyObject* has(PyObject* const* a) {
-    auto [store, direct] = store_for(a[0]);
-    return store ? store_call(direct, store.get(), M_has, {a[1]}).release() : nullptr;
+    Ref store = store_for(a[0]);
+    return store ? store_call(store.get(), M_has, {a[1]}).release() : nullptr;
 }
 
 // A child envelope on the kDict under `key`.  A plain dict stored there is
@@ -1081,23 +1048,19 @@ PyObject* has(PyObject* const* a) {
 // the child's writes reach the parent.
 PyObject* nest(PyObject* const* a) {
     PyObject* key = a[1];
-    auto [store, direct] = store_for(a[0]);
+    Ref store = store_for(a[0]);
     if (!store) return nullptr;
     Ref kdict = global_value(G_kDict);
-    Ref nested = kdict ? store_call(direct, store.get(), M_get, {key, kdict.get()}) : Ref();
+    Ref nested = kdict ? store_call(store.get(), M_get, {key, kdict.get()}) : Ref();
     if (!nested) return nullptr;
-    // Each call may run code: the shortcut is taken only while it still applies.
-    const auto still = [&] { return direct && plain_store(a[0]) == store.get(); };
     if (nested.get() == Py_None) {
         kdict = global_value(G_kDict);
         nested = kdict ? call(kdict.get()) : Ref();
-        if (!nested || !store_call(still(), store.get(), M_set, {key, nested.get()})) return nullptr;
+        if (!nested || !store_call(store.get(), M_set, {key, nested.get()})) return nullptr;
     } else {
-        Ref stored = still() ? store_call(true, store.get(), M_get, {key, Py_None})
-                             : call_method(store.get(), s_member_name[M_get], {key});
+        Ref stored = store_call(store.get(), M_get, {key, Py_None}, {key});
         if (!stored) return nullptr;
-        if (stored.get() != nested.get() && !store_call(still(), store.get(), M_set, {key, nested.get()}))
-            return nullptr;
+        if (stored.get() != nested.get() && !store_call(store.get(), M_set, {key, nested.get()})) return nullptr;
     }
     Ref envelope = global_value(G_kEnvelope);
     return envelope ? call(envelope.get(), {nested.get()}).release() : nullptr;
