@@ -340,18 +340,26 @@ PyObject* plain_store(PyObject* self) {
 }
 
 // store.<member>(*args): through kDict's direct entry when it serves the
-// store, else through the lookup with `fallback` (args when empty).
-Ref store_call(PyObject* store, StoreMember m, std::initializer_list<PyObject*> args,
-               std::initializer_list<PyObject*> fallback = {}) {
+// store, else through the lookup.
+template <class... Args>
+inline Ref store_call(PyObject* store, StoreMember m, Args... args) {
     if (Direct direct = s_member_direct[m]) {
-        PyObject* bound[4] = {store};
-        std::size_t n = 1;
-        for (PyObject* a : args) bound[n++] = a;
+        PyObject* bound[] = {store, args...};
         PyObject* r;
-        const int done = direct(bound, &r);
-        if (done) return Ref::steal(done > 0 ? r : nullptr);
+        if (const int done = direct(bound, &r)) return Ref::steal(done > 0 ? r : nullptr);
     }
-    return call_method(store, s_member_name[m], fallback.size() ? fallback : args);
+    return call_method(store, s_member_name[m], {args...});
+}
+
+// store.get(key): the direct entry takes every parameter, the lookup only
+// the one given.
+inline Ref store_get(PyObject* store, PyObject* key) {
+    if (Direct direct = s_member_direct[M_get]) {
+        PyObject* bound[] = {store, key, Py_None};
+        PyObject* r;
+        if (const int done = direct(bound, &r)) return Ref::steal(done > 0 ? r : nullptr);
+    }
+    return call_method(store, s_member_name[M_get], {key});
 }
 
 // Records kDict's direct entries (at import); without all of them every
@@ -1018,29 +1026,29 @@ inline Ref store_for(PyObject* self) {
 
 PyObject* post(PyObject* const* a) {
     Ref store = store_for(a[0]);
-    Ref present = store ? store_call(store.get(), M_has, {a[1]}) : Ref();
+    Ref present = store ? store_call(store.get(), M_has, a[1]) : Ref();
     if (!present) return nullptr;
     const int t = PyObject_IsTrue(present.get());
     if (t < 0) return nullptr;
-    if (!t && !store_call(store.get(), M_add, {a[1], a[2]})) return nullptr;
+    if (!t && !store_call(store.get(), M_add, a[1], a[2])) return nullptr;
     return Py_NewRef(a[0]);
 }
 
 PyObject* put(PyObject* const* a) {
     Ref store = store_for(a[0]);
-    if (!store || !store_call(store.get(), M_set, {a[1], a[2]})) return nullptr;
+    if (!store || !store_call(store.get(), M_set, a[1], a[2])) return nullptr;
     return Py_NewRef(a[0]);
 }
 
 PyObject* remove(PyObject* const* a) {
     Ref store = store_for(a[0]);
-    if (!store || !store_call(store.get(), M_remove, {a[1]})) return nullptr;
+    if (!store || !store_call(store.get(), M_remove, a[1])) return nullptr;
     return Py_NewRef(a[0]);
 }
 
 PyObject* has(PyObject* const* a) {
     Ref store = store_for(a[0]);
-    return store ? store_call(store.get(), M_has, {a[1]}).release() : nullptr;
+    return store ? store_call(store.get(), M_has, a[1]).release() : nullptr;
 }
 
 // A child envelope on the kDict under `key`.  A plain dict stored there is
@@ -1051,16 +1059,16 @@ PyObject* nest(PyObject* const* a) {
     Ref store = store_for(a[0]);
     if (!store) return nullptr;
     Ref kdict = global_value(G_kDict);
-    Ref nested = kdict ? store_call(store.get(), M_get, {key, kdict.get()}) : Ref();
+    Ref nested = kdict ? store_call(store.get(), M_get, key, kdict.get()) : Ref();
     if (!nested) return nullptr;
     if (nested.get() == Py_None) {
         kdict = global_value(G_kDict);
         nested = kdict ? call(kdict.get()) : Ref();
-        if (!nested || !store_call(store.get(), M_set, {key, nested.get()})) return nullptr;
+        if (!nested || !store_call(store.get(), M_set, key, nested.get())) return nullptr;
     } else {
-        Ref stored = store_call(store.get(), M_get, {key, Py_None}, {key});
+        Ref stored = store_get(store.get(), key);
         if (!stored) return nullptr;
-        if (stored.get() != nested.get() && !store_call(store.get(), M_set, {key, nested.get()})) return nullptr;
+        if (stored.get() != nested.get() && !store_call(store.get(), M_set, key, nested.get())) return nullptr;
     }
     Ref envelope = global_value(G_kEnvelope);
     return envelope ? call(envelope.get(), {nested.get()}).release() : nullptr;
