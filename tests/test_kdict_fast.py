@@ -5,6 +5,7 @@ A trivial subclass of kDict always takes the general road (attribute
 lookups, method calls), so comparing an instance of it with a kDict fed the
 same operations compares the two roads."""
 import math
+import sys
 from datetime import datetime
 
 import pytest
@@ -115,6 +116,19 @@ def test_many_instances_alternating():
             assert d.get(f"k{i}") == i + step and d.getInt(f"K{i}") == i + step
             d.set(f"k{i}", i + step + 1)
     assert [d.Raw() for d in stores[:2]] == [{"k0": 2}, {"k1": 3}]
+
+
+
+@pytest.mark.parametrize("make_key", [sys.intern, lambda text: text], ids=["interned", "made on the fly"])
+def test_folded_keys_go_with_their_stores(make_key):
+    """Folding remembers a few recent keys only, and the folded text of an
+    interned key is interned for as long as something holds it."""
+    before = sys.getunicodeinternedsize()
+    for i in range(3000):
+        d = kDict().set(make_key(f"Key_{i}_X"), i)
+        assert d.get(make_key(f"KEY_{i}_x")) == i and d.has(f"key_{i}_x")
+    del d
+    assert sys.getunicodeinternedsize() - before < 300
 
 
 # ----------------------------------------------------- the datetime global

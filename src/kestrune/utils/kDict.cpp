@@ -290,13 +290,14 @@ inline FoldEntry& fold_slot(PyObject* key) {
 }
 
 Ref fold_uncached(PyObject* key);
-Ref fold_miss(PyObject* key);
+Ref fold_miss(PyObject* key, bool remember);
 
 // key.casefold() for an exact str.  Lower-case ASCII comes back as the same
 // object; other ASCII is folded by table; everything else goes through the
 // interpreter's own str.casefold, so results are identical for every code
-// point, lone surrogates included.
-inline Ref fold(PyObject* key) {
+// point, lone surrogates included.  `remember`: whether a key folded
+// afresh enters the cache (a key made on the fly is seldom seen again).
+inline Ref fold(PyObject* key, bool remember = true) {
     FoldEntry& e = fold_slot(key);
     if (e.key == key) return Ref::borrow(e.folded);
     // short ASCII without capitals: itself
@@ -306,17 +307,24 @@ inline Ref fold(PyObject* key) {
         while (p < end && !ascii_upper(*p)) ++p;
         if (p == end) return Ref::borrow(key);
     }
-    return fold_miss(key);
+    return fold_miss(key, remember);
 }
 
-[[gnu::noinline]] Ref fold_miss(PyObject* key) {
-    FoldEntry& e = fold_slot(key);
+[[gnu::noinline]] Ref fold_miss(PyObject* key, bool remember) {
     Ref r = fold_uncached(key);
-    if (r && r.get() != key && PyUnicode_GET_LENGTH(key) <= kFoldMaxLength) {
-        PyObject* old_key = std::exchange(e.key, Py_NewRef(key));
-        PyObject* old_folded = std::exchange(e.folded, Py_NewRef(r.get()));
-        Py_XDECREF(old_key);  // exact str objects: no user code runs
-        Py_XDECREF(old_folded);
+    // The folded text of an interned key (a literal, mostly) is interned
+    // too: whichever object of that key is folded later, its folded form is
+    // then the very key object `_key_map` holds, which a lookup matches by
+    // identity.
+    if (r && r.get() != key && PyUnicode_CHECK_INTERNED(key)) {
+        PyObject* p = r.release();
+        PyUnicode_InternInPlace(&p);
+        r = Ref::steal(p);
+    }
+    if (remember && r && r.get() != key && PyUnicode_GET_LENGTH(key) <= kFoldMaxLength) {
+        const FoldEntry old = std::exchange(fold_slot(key), {Py_NewRef(key), Py_NewRef(r.get())});
+        Py_XDECREF(old.key);  // exact str objects: no user code runs
+        Py_XDECREF(old.folded);
     }
     return r;
 }
@@ -365,12 +373,12 @@ bool all_space_rest(PyObject* key) {
 }
 
 // The rule of _validate_key for an exact str.
-Ref validate_fold(PyObject* key) {
+Ref validate_fold(PyObject* key, bool remember = true) {
     if (PyUnicode_GET_LENGTH(key) == 0 || all_space(key)) {
         PyErr_SetString(PyExc_ValueError, "Key cannot be empty.");
         return {};
     }
-    return fold(key);
+    return fold(key, remember);
 }
 
 // ------------------------------------------------------------- conversion
@@ -598,7 +606,9 @@ PyObject* get_general(PyObject* self, PyObject* key, PyObject* expected) {
 
 // set on the shortcut road; `key` must be exactly a str.
 bool set_fast(Store& s, PyObject* key, PyObject* value) {
-    Ref n = validate_fold(key);
+    // A key that nothing but the caller holds is a temporary (f"F{i}"):
+    // folding it afresh next time costs less than what it would evict.
+    Ref n = validate_fold(key, Py_REFCNT(key) > 1 || PyUnicode_CHECK_INTERNED(key));
     if (!n) return false;
     PyObject* data = s.data.get();
     PyObject* key_map = s.key_map.get();
