@@ -28,6 +28,8 @@ public:
     [[nodiscard]] static Ref steal(PyObject* p) noexcept { return Ref(p); }
     // Adds a reference to a borrowed object.
     [[nodiscard]] static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
+    // The same for an object known not to be null (no test on the way).
+    [[nodiscard]] static Ref borrow_live(PyObject* p) noexcept { return Ref(Py_NewRef(p)); }
 
     PyObject* get() const noexcept { return p_; }
     // Gives up ownership: the caller now owns the reference.

@@ -149,8 +149,8 @@ inline int fast_store(PyObject* self, Store& s) {
     if (!dict) return -1;
     int r = 1;
     if (const DictMemo::Entry* e = g_instances.find(dict)) {
-        s.data = Ref::borrow(e->first);
-        s.key_map = Ref::borrow(e->second);
+        s.data = Ref::borrow_live(e->first);
+        s.key_map = Ref::borrow_live(e->second);
     } else {
         r = check_instance_dict(dict, s);
     }
@@ -205,14 +205,15 @@ Ref dict_lookup(PyObject* dict, PyObject* key, bool& err) {
     return Ref::steal(v);
 }
 
+[[gnu::noinline]] void raise_key_error(PyObject* key) {
+    Ref exc = call(PyExc_KeyError, {key});
+    if (exc) PyErr_SetRaisedException(exc.release());
+}
+
 // dict[key] on an exact dict, raising KeyError(key) when absent.
-Ref dict_item(PyObject* dict, PyObject* key) {
+inline Ref dict_item(PyObject* dict, PyObject* key) {
     PyObject* v = nullptr;
-    const int r = PyDict_GetItemRef(dict, key, &v);
-    if (r == 0) {
-        Ref exc = call(PyExc_KeyError, {key});
-        if (exc) PyErr_SetRaisedException(exc.release());
-    }
+    if (PyDict_GetItemRef(dict, key, &v) == 0) raise_key_error(key);
     return Ref::steal(v);
 }
 
@@ -292,6 +293,15 @@ inline FoldEntry& fold_slot(PyObject* key) {
 Ref fold_uncached(PyObject* key);
 Ref fold_miss(PyObject* key, bool remember);
 
+// Short ASCII without capitals: folds to itself.
+inline bool short_folded(PyObject* key) {
+    if (!PyUnicode_IS_ASCII(key) || PyUnicode_GET_LENGTH(key) > 16) return false;
+    const Py_UCS1* p = PyUnicode_1BYTE_DATA(key);
+    const Py_UCS1* end = p + PyUnicode_GET_LENGTH(key);
+    while (p < end && !ascii_upper(*p)) ++p;
+    return p == end;
+}
+
 // key.casefold() for an exact str.  Lower-case ASCII comes back as the same
 // object; other ASCII is folded by table; everything else goes through the
 // interpreter's own str.casefold, so results are identical for every code
@@ -299,15 +309,20 @@ Ref fold_miss(PyObject* key, bool remember);
 // afresh enters the cache (a key made on the fly is seldom seen again).
 inline Ref fold(PyObject* key, bool remember = true) {
     FoldEntry& e = fold_slot(key);
-    if (e.key == key) return Ref::borrow(e.folded);
-    // short ASCII without capitals: itself
-    if (PyUnicode_IS_ASCII(key) && PyUnicode_GET_LENGTH(key) <= 16) {
-        const Py_UCS1* p = PyUnicode_1BYTE_DATA(key);
-        const Py_UCS1* end = p + PyUnicode_GET_LENGTH(key);
-        while (p < end && !ascii_upper(*p)) ++p;
-        if (p == end) return Ref::borrow(key);
-    }
+    if (e.key == key) return Ref::borrow_live(e.folded);
+    if (short_folded(key)) return Ref::borrow_live(key);
     return fold_miss(key, remember);
+}
+
+// fold() for a caller that runs no code before it is done with the result
+// (folding another key may evict the cache entry): borrowed from the key or
+// the cache, or held by `fresh` when folded afresh.
+inline PyObject* fold_peek(PyObject* key, Ref& fresh) {
+    FoldEntry& e = fold_slot(key);
+    if (e.key == key) return e.folded;
+    if (short_folded(key)) return key;
+    fresh = fold_miss(key, true);
+    return fresh.get();
 }
 
 [[gnu::noinline]] Ref fold_miss(PyObject* key, bool remember) {
@@ -592,7 +607,7 @@ bool delete_general(PyObject* self, PyObject* stored, PyObject* n) {
     return key_map && PyObject_DelItem(key_map.get(), n) == 0;
 }
 
-PyObject* get_general(PyObject* self, PyObject* key, PyObject* expected) {
+[[gnu::noinline]] PyObject* get_general(PyObject* self, PyObject* key, PyObject* expected) {
     Ref n, stored;
     if (!lookup_general(self, s_normalize_key, key, n, stored)) return nullptr;
     if (stored.get() == Py_None) Py_RETURN_NONE;
@@ -635,7 +650,7 @@ bool set_fast(Store& s, PyObject* key, PyObject* value) {
     return same || PyDict_SetItem(key_map, n.get(), key) == 0;
 }
 
-bool set_general(PyObject* self, PyObject* key, PyObject* value) {
+[[gnu::noinline]] bool set_general(PyObject* self, PyObject* key, PyObject* value) {
     Ref n, stored;
     if (!lookup_general(self, s_validate_key, key, n, stored)) return false;
     const bool present = stored.get() != Py_None;
@@ -719,9 +734,11 @@ int fill_plain(PyObject* data, PyObject* store, PyObject* key_map) {
             PyDict_Clear(key_map);
             return 0;
         }
-        Ref n = fold(k);
+        Ref fresh;
+        PyObject* n = fold_peek(k, fresh);
         if (!n) return -1;
-        const int r = PyDict_SetDefaultRef(key_map, n.get(), k, nullptr);
+        // (key_map is new and holds exact str keys only: no code runs)
+        const int r = PyDict_SetDefaultRef(key_map, n, k, nullptr);
         if (r < 0) return -1;
         if (r == 1) {
             PyDict_Clear(key_map);
