@@ -339,27 +339,31 @@ PyObject* plain_store(PyObject* self) {
     return store;
 }
 
+// Calls kDict's direct entry of `m` with `bound` (the store first, then
+// every parameter); false when there is none or it does not serve the store.
+inline bool call_direct(StoreMember m, PyObject* const* bound, Ref& result) {
+    Direct direct = s_member_direct[m];
+    PyObject* r;
+    const int done = direct ? direct(bound, &r) : 0;
+    if (done) result = Ref::steal(done > 0 ? r : nullptr);
+    return done != 0;
+}
+
 // store.<member>(*args): through kDict's direct entry when it serves the
 // store, else through the lookup.
 template <class... Args>
 inline Ref store_call(PyObject* store, StoreMember m, Args... args) {
-    if (Direct direct = s_member_direct[m]) {
-        PyObject* bound[] = {store, args...};
-        PyObject* r;
-        if (const int done = direct(bound, &r)) return Ref::steal(done > 0 ? r : nullptr);
-    }
-    return call_method(store, s_member_name[m], {args...});
+    PyObject* bound[] = {store, args...};
+    Ref r;
+    return call_direct(m, bound, r) ? std::move(r) : call_method(store, s_member_name[m], {args...});
 }
 
 // store.get(key): the direct entry takes every parameter, the lookup only
 // the one given.
 inline Ref store_get(PyObject* store, PyObject* key) {
-    if (Direct direct = s_member_direct[M_get]) {
-        PyObject* bound[] = {store, key, Py_None};
-        PyObject* r;
-        if (const int done = direct(bound, &r)) return Ref::steal(done > 0 ? r : nullptr);
-    }
-    return call_method(store, s_member_name[M_get], {key});
+    PyObject* bound[] = {store, key, Py_None};
+    Ref r;
+    return call_direct(M_get, bound, r) ? std::move(r) : call_method(store, s_member_name[M_get], {key});
 }
 
 // Records kDict's direct entries (at import); without all of them every
