@@ -224,6 +224,13 @@ def test_broken_key_map():
     assert d.set("Z", 6).Raw() == {"A": 1, "z": 5, "Z": 6}
 
 
+@pytest.mark.parametrize("cls", [kDict, Sub])
+def test_a_none_entry_of_the_key_map_counts_as_absent(cls):
+    d = cls({"A": 1})
+    d._key_map["b"] = None
+    assert d.set("B", 2).Raw() == {"A": 1, "B": 2} and d._key_map == {"a": "A", "b": "B"}
+
+
 def test_other_objects_in_the_attributes():
     log = []
     store = type("Store", (dict,), {"get": lambda self, k: log.append(k), "keys": lambda self: "keys!",

@@ -627,13 +627,28 @@ bool set_fast(Store& s, PyObject* key, PyObject* value) {
     if (!n) return false;
     PyObject* data = s.data.get();
     PyObject* key_map = s.key_map.get();
-    bool err;
-    Ref stored = dict_lookup(key_map, n.get(), err);
-    if (err) return false;
+    Ref stored;
     if (value == Py_None) {
+        bool err;
+        stored = dict_lookup(key_map, n.get(), err);
+        if (err) return false;
         if (!stored) return true;
         return PyDict_DelItem(data, stored.get()) == 0 && PyDict_DelItem(key_map, n.get()) == 0;
     }
+    // A new key enters `_key_map` in the probe that finds it absent; `_data`
+    // follows, and a failure there takes it out again.
+    PyObject* found = nullptr;
+    const int r = PyDict_SetDefaultRef(key_map, n.get(), key, &found);
+    if (r < 0) return false;
+    stored = Ref::steal(found);
+    if (r == 0) {
+        if (PyDict_SetItem(data, key, value) == 0) return true;
+        PyObject* exc = PyErr_GetRaisedException();
+        PyDict_DelItem(key_map, n.get());
+        PyErr_SetRaisedException(exc);
+        return false;
+    }
+    if (stored.get() == Py_None) stored.reset();  // a None entry counts as absent
     bool same = false;  // the stored key is an equal str
     if (stored) {
         const bool text = PyUnicode_CheckExact(stored.get());
