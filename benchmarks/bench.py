@@ -189,10 +189,14 @@ def row_table():
          "kEnvelope(); kd.get('Other')", [(LE, 1.0)]),
         ("envelope tree (vs plain dicts)", "kEnvelope kState", "make_tree(kEnvelope, kState)",
          "make_tree(rEnv, rState)", "make_plain_tree(kState)", [(LE, 1.8)]),
-        # The same tree on classes of the envelope's layout whose members read
-        # nothing from it and check nothing: called as plain method
-        # descriptors, then as functions of the package's kind.  No envelope
-        # of this layout can cost less.
+        # The same operations on classes of the store's and the envelope's
+        # layout whose members read nothing from it and check nothing (below
+        # what any store or envelope of that layout can cost): the store's
+        # get and set called as functions of the package's kind, the tree
+        # with its members called as plain method descriptors, then as
+        # functions of the package's kind.
+        ("kDict.get hit, layout floor", "floor", "fb.get('Name')", "r.get('Name')", "p.get('name')", []),
+        ("kDict.set, layout floor", "floor", "fb.set('Other', 1)", "r.set('Other', 1)", "p.get('other')", []),
         ("tree, layout floor", "kState floor", "make_tree(floor.Envelope, kState)", "make_tree(rEnv, rState)",
          "make_plain_tree(kState)", []),
         ("tree, floor, package calls", "kState floor", "make_tree(floor.BoundEnvelope, kState)",
@@ -223,6 +227,10 @@ def namespace():
     if NATIVE["kEnvelope"] and NATIVE["kState"]:
         ns["env"] = make_tree(NATIVE["kEnvelope"], NATIVE["kState"])
         ns["wenv"] = make_tree(NATIVE["kEnvelope"], NATIVE["kState"])  # for the writing rows
+    if NATIVE["floor"]:
+        ns["fb"] = NATIVE["floor"].BoundStore()
+        for key, value in data.items():
+            ns["fb"].set(key, value)
     return ns
 
 
