@@ -83,6 +83,31 @@ def test_binding_fills_positionals_keywords_and_defaults():
     assert type(P.order("k", True)[2]) is int and P.typed("k") == (P, "k", None)
 
 
+# A member of the commonest shapes (positional parameters, exact-str tests,
+# one trailing default) has an entry of its own; every call it does not take
+# must bind, fail and word its error as the general road does.
+@pytest.mark.parametrize("call, expected", [
+    (lambda: P.pair("a", "b"), (P, "a", "b", 7)),
+    (lambda: P.pair("a", "b", 3), (P, "a", "b", 3)),
+    (lambda: Probe.pair(P, "a", "b"), (P, "a", "b", 7)),
+    (lambda: P.pair("a", other="b"), (P, "a", "b", 7)),
+    (lambda: P.pair("a", "b", extra=3), (P, "a", "b", 3)),
+    (lambda: P.pair("a"), "pair() takes at least 3 positional arguments (2 given)"),
+    (lambda: P.pair("a", "b", 3, 4), "pair() takes at most 4 positional arguments (5 given)"),
+    (lambda: P.pair(1, "b"), "Argument 'key' has incorrect type (expected str, got int)"),
+    (lambda: P.pair("a", StrSub("b")), "Argument 'other' has incorrect type (expected str, got StrSub)"),
+    (lambda: P.pair(1, 2, 3), "Argument 'key' has incorrect type (expected str, got int)"),
+    (lambda: P.pair("a", 2, extra=3), "Argument 'other' has incorrect type (expected str, got int)"),
+])
+def test_shaped_entries_bind_as_the_general_road(call, expected):
+    if isinstance(expected, tuple):
+        assert call() == expected
+    else:
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == expected
+
+
 def test_keyword_names_match_by_value():
     name = "".join(["ke", "y"])  # not the interned object
     assert P.klass(**{name: "v"}) == (Probe, "v")

@@ -386,6 +386,52 @@ inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, 
     return invoke(f, slots);
 }
 
+// The commonest shapes get an entry of their own, chosen when the function
+// is made: `Total` parameters (self/cls included), the first `Required` of
+// them without default, and `Total - Required` at most one; no parameter
+// converted, none tested but for being exactly a str.  A call passing
+// positional arguments for the required parameters and perhaps the last
+// one, of the right types, goes straight to the implementation; any other
+// call (keywords, a wrong count, a wrong type) is left to the general road,
+// which also words the error.
+template <int Total, int Required>
+PyObject* function_vectorcall_shaped(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    static_assert(Total <= kMaxArgs && Required <= Total && Total - Required <= 1);
+    auto* f = reinterpret_cast<Function*>(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames || nargs < Required || nargs > Total) [[unlikely]]
+        return function_vectorcall_general(f, args, nargs, kwnames);
+    PyObject* const* bound = args;
+    PyObject* slots[Total];
+    if constexpr (Required < Total) {
+        if (nargs == Required) {
+            for (int j = 0; j < Required; ++j) slots[j] = args[j];
+            slots[Required] = PyTuple_GET_ITEM(f->defaults, 0);
+            bound = slots;
+        }
+    }
+    for (unsigned m = f->str_slots; m; m &= m - 1)
+        if (!PyUnicode_CheckExact(bound[__builtin_ctz(m)])) [[unlikely]]
+            return function_vectorcall_general(f, args, nargs, kwnames);
+    return invoke(f, bound);
+}
+
+// The entry for a function of `total` parameters, `required` of them
+// without default, when only exact-str tests apply to them.
+inline vectorcallfunc shaped_entry(int total, int required) {
+    switch (total * 8 + required) {
+        case 1 * 8 + 1: return function_vectorcall_shaped<1, 1>;
+        case 1 * 8 + 0: return function_vectorcall_shaped<1, 0>;
+        case 2 * 8 + 2: return function_vectorcall_shaped<2, 2>;
+        case 2 * 8 + 1: return function_vectorcall_shaped<2, 1>;
+        case 3 * 8 + 3: return function_vectorcall_shaped<3, 3>;
+        case 3 * 8 + 2: return function_vectorcall_shaped<3, 2>;
+        case 4 * 8 + 4: return function_vectorcall_shaped<4, 4>;
+        case 4 * 8 + 3: return function_vectorcall_shaped<4, 3>;
+        default: return function_vectorcall;
+    }
+}
+
 // ------------------------------------------------------------ the type
 
 inline PyTypeObject*& function_type_slot() {
@@ -689,6 +735,7 @@ inline Ref make_function(const FuncDef& def, const char* owner, PyObject* module
         f->defaults = PyList_AsTuple(defaults.get());
         if (!f->defaults) return {};
     }
+    if (!f->converts && !f->other_tests) f->vectorcall = shaped_entry(total, nrequired);
     if (def.ret) {
         Ref ann = Ref::steal(PyUnicode_FromString(def.ret));
         if (!ann || PyDict_SetItemString(f->annotations, "return", ann.get()) < 0) return {};

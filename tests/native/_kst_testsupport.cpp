@@ -29,6 +29,8 @@ constexpr Param order_params[] = {{"key", "str", Check::Str}, {"fallback", "int"
 constexpr Param float_params[] = {{"value", "float", Check::Float, float_default(0.0)}};
 constexpr Param exact_dict_params[] = {{"source", "dict", Check::Dict}};
 constexpr Param value_params[] = {{"value", "Any"}};
+constexpr Param pair_params[] = {
+    {"key", "str", Check::Str}, {"other", "str", Check::Str}, {"extra", "int", Check::None, int_default(7)}};
 
 const FuncDef members[] = {
     {.name = "method", .kind = Kind::Method, .impl = echo<3>, .ret = "tuple", .params = method_params,
@@ -45,6 +47,7 @@ const FuncDef members[] = {
      .result = Result::Int},
     {.name = "as_list", .kind = Kind::Method, .impl = second, .params = value_params, .result = Result::List},
     {.name = "prop", .kind = Kind::Getter, .impl = echo<1>, .ret = "tuple"},
+    {.name = "pair", .kind = Kind::Method, .impl = echo<4>, .ret = "tuple", .params = pair_params},
 };
 
 int exec(PyObject* module) {
