@@ -315,28 +315,39 @@ bool str_keys_only(PyObject* dict, PyObject* name, PyObject*& found) {
     return true;
 }
 
+// Whether kEnvelope's class (`t`, changed since last seen) still reads
+// instance attributes generically and holds no `_data`; remembers its tag.
+[[gnu::noinline]] bool env_class_plain(PyTypeObject* t) {
+    if (t->tp_getattro != PyObject_GenericGetAttr || compat::type_lookup(t, s_data) ||
+        !PyUnstable_Type_AssignVersionTag(t))
+        return false;
+    s_env_tag = t->tp_version_tag;
+    return true;
+}
+
+// The store under `_data` of an envelope __dict__ not yet remembered, when
+// the dict qualifies (and is then remembered); nullptr otherwise.
+[[gnu::noinline]] PyObject* first_look(PyObject* dict) {
+    PyObject* store;
+    if (!str_keys_only(dict, s_data, store) || !store) return nullptr;
+    s_env_dicts.remember(dict, store, nullptr);
+    return store;
+}
+
 // The envelope's store when `_data` may be read from its __dict__ directly;
 // nullptr (no error) otherwise.  Borrowed: the envelope's __dict__ holds it.
-PyObject* plain_store(PyObject* self) {
+inline PyObject* plain_store(PyObject* self) {
     PyTypeObject* t = Py_TYPE(self);
     if (t != reinterpret_cast<PyTypeObject*>(s_cls)) return nullptr;
-    if (t->tp_version_tag == 0 || t->tp_version_tag != s_env_tag) {
-        if (t->tp_getattro != PyObject_GenericGetAttr || compat::type_lookup(t, s_data) ||
-            !PyUnstable_Type_AssignVersionTag(t))
-            return nullptr;
-        s_env_tag = t->tp_version_tag;
-    }
+    if ((t->tp_version_tag == 0 || t->tp_version_tag != s_env_tag) && !env_class_plain(t)) return nullptr;
     PyObject* dict = PyObject_GenericGetDict(self, nullptr);
-    if (!dict) {
+    if (!dict) [[unlikely]] {
         PyErr_Clear();
         return nullptr;
     }
     Py_DECREF(dict);  // the envelope holds it
     if (const DictMemo::Entry* e = s_env_dicts.find(dict)) return e->first;
-    PyObject* store;
-    if (!str_keys_only(dict, s_data, store) || !store) return nullptr;
-    s_env_dicts.remember(dict, store, nullptr);
-    return store;
+    return first_look(dict);
 }
 
 // Calls kDict's direct entry of `m` with `bound` (the store first, then
@@ -349,13 +360,20 @@ inline bool call_direct(StoreMember m, PyObject* const* bound, Ref& result) {
     return done != 0;
 }
 
+// store.<name>(*args) through the lookup (out of line: the direct entries
+// serve the common case).
+template <class... Args>
+[[gnu::noinline]] Ref store_lookup_call(PyObject* store, PyObject* name, Args... args) {
+    return call_method(store, name, {args...});
+}
+
 // store.<member>(*args): through kDict's direct entry when it serves the
 // store, else through the lookup.
 template <class... Args>
 inline Ref store_call(PyObject* store, StoreMember m, Args... args) {
     PyObject* bound[] = {store, args...};
     Ref r;
-    return call_direct(m, bound, r) ? std::move(r) : call_method(store, s_member_name[m], {args...});
+    return call_direct(m, bound, r) ? std::move(r) : store_lookup_call(store, s_member_name[m], args...);
 }
 
 // store.get(key): the direct entry takes every parameter, the lookup only
@@ -363,7 +381,7 @@ inline Ref store_call(PyObject* store, StoreMember m, Args... args) {
 inline Ref store_get(PyObject* store, PyObject* key) {
     PyObject* bound[] = {store, key, Py_None};
     Ref r;
-    return call_direct(M_get, bound, r) ? std::move(r) : call_method(store, s_member_name[M_get], {key});
+    return call_direct(M_get, bound, r) ? std::move(r) : store_lookup_call(store, s_member_name[M_get], key);
 }
 
 // Records kDict's direct entries (at import); without all of them every
@@ -1008,7 +1026,7 @@ PyObject* flatten(PyObject* cls, PyObject* source) {
 
 // ----------------------------------------------------------------- members
 
-inline Ref store_of(PyObject* self) { return Ref::steal(PyObject_GetAttr(self, s_data)); }
+[[gnu::noinline]] Ref store_of(PyObject* self) { return Ref::steal(PyObject_GetAttr(self, s_data)); }
 
 PyObject* init(PyObject* const* a) {
     Ref store;
