@@ -13,6 +13,7 @@ from hypothesis import given, strategies as st
 
 import kestrune.utils.kDict as kdict_module
 from kestrune.utils.kDict import kDict
+from kestrune.utils.kEnvelope import kEnvelope
 
 General = type("General", (kDict,), {})
 StrSub = type("StrSub", (str,), {})
@@ -107,6 +108,15 @@ def test_a_store_shared_by_instances_and_their_dicts():
     a._key_map = {"x": "x"}
     a.set("x", 3)
     assert a.get("x") == 3 and vars(b)["x"] == 3 and b.get("x") == 3
+
+
+def test_a_replaced_attribute_dict_is_the_one_read():
+    d = warm(kDict({"k": 1}))
+    d.__dict__ = {"_data": {"k": 2}, "_key_map": {"k": "k"}}
+    assert d.get("K") == 2 and d.set("k", 3).Raw() == {"k": 3}
+    e = kEnvelope().put("a", 1)
+    e.__dict__ = {"_data": d}
+    assert e.put("B", 4).has("k") and d.Raw() == {"k": 3, "B": 4}
 
 
 def test_many_instances_alternating():

@@ -8,6 +8,8 @@
 //   - _PyDict_NewPresized: an empty dict sized for a known number of items;
 //   - the module object's field holding its state block (see
 //     module_state_field), laid out differently in 3.14 and 3.15;
+//   - where an instance keeps the pointer to its managed __dict__ (see
+//     instance_dict), the same in both;
 //   - 3.15's lazy imports, whose placeholders in a module's namespace are
 //     replaced on first use (see resolve_lazy_imports).
 // The unstable-tier names (PyUnstable_Long_*, PyUnstable_Type_AssignVersionTag,
@@ -53,6 +55,51 @@ inline void** module_state_field(PyObject* module) {
     void** field = &fields[2];
 #endif
     return *field == state ? field : nullptr;
+}
+
+// An instance of a class with a managed __dict__ keeps the pointer to that
+// dict three words before the object (one word in a free-threaded build),
+// null until the dict is made.  check_instance_dict_slot() confirms that at
+// import against PyObject_GenericGetDict; until it has, and wherever it
+// could not, instance_dict() takes the public call.
+#ifdef Py_GIL_DISABLED
+inline constexpr int kManagedDictWord = -1;
+#else
+inline constexpr int kManagedDictWord = -3;
+#endif
+
+inline bool& instance_dict_slot_known() {
+    static bool known = false;
+    return known;
+}
+
+inline PyObject* managed_dict_slot(PyObject* obj) {
+    return reinterpret_cast<PyObject**>(obj)[kManagedDictWord];
+}
+
+// Call once, in the exec function; false with an exception only on an
+// unexpected failure (a layout that differs leaves the public call in use).
+inline bool check_instance_dict_slot() {
+    Ref cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(){}", "probe"));
+    Ref obj = Ref::steal(cls ? PyObject_CallNoArgs(cls.get()) : nullptr);
+    if (!obj) return false;
+    if (!PyType_HasFeature(Py_TYPE(obj.get()), Py_TPFLAGS_MANAGED_DICT) || managed_dict_slot(obj.get()))
+        return true;
+    Ref dict = Ref::steal(PyObject_GenericGetDict(obj.get(), nullptr));
+    if (!dict) return false;
+    instance_dict_slot_known() = managed_dict_slot(obj.get()) == dict.get();
+    return true;
+}
+
+// The __dict__ of `obj`, an instance of a class with a managed __dict__,
+// made if it does not exist yet; borrowed (the instance holds it), or
+// nullptr with an exception.
+inline PyObject* instance_dict(PyObject* obj) {
+    if (instance_dict_slot_known())
+        if (PyObject* dict = managed_dict_slot(obj)) return dict;
+    PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
+    Py_XDECREF(dict);  // the instance holds it
+    return dict;
 }
 
 // A lazy import (3.15) binds a placeholder in the importing module's

@@ -49,7 +49,7 @@ inline bool begin_exec(ModuleOnce& once, PyObject* module) {
         return false;
     }
     once.interp = id;
-    return true;
+    return compat::check_instance_dict_slot();
 }
 
 // Call when the body has run to its end.

@@ -145,17 +145,14 @@ inline int fast_store(PyObject* self, Store& s) {
     PyTypeObject* tp = Py_TYPE(self);
     if (tp != g_cls) return 0;
     if ((g_good_tag == 0 || tp->tp_version_tag != g_good_tag) && !class_unchanged(tp)) return 0;
-    PyObject* dict = PyObject_GenericGetDict(self, nullptr);
+    PyObject* dict = compat::instance_dict(self);
     if (!dict) return -1;
-    int r = 1;
     if (const DictMemo::Entry* e = g_instances.find(dict)) {
         s.data = Ref::borrow_live(e->first);
         s.key_map = Ref::borrow_live(e->second);
-    } else {
-        r = check_instance_dict(dict, s);
+        return 1;
     }
-    Py_DECREF(dict);  // the instance holds it
-    return r;
+    return check_instance_dict(dict, s);  // (runs no code: the instance keeps its dict)
 }
 
 // Whether the shortcuts still apply to an instance that qualified before:
@@ -164,14 +161,12 @@ inline int fast_store(PyObject* self, Store& s) {
 inline bool still_fast(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     if (tp != g_cls || tp->tp_version_tag != g_good_tag || g_good_tag == 0) return false;
-    PyObject* dict = PyObject_GenericGetDict(self, nullptr);
+    PyObject* dict = compat::instance_dict(self);
     if (!dict) {
         PyErr_Clear();
         return false;
     }
-    const bool found = g_instances.find(dict) != nullptr;
-    Py_DECREF(dict);
-    return found;
+    return g_instances.find(dict) != nullptr;
 }
 
 // The module global `datetime` as a new reference (NameError when unbound).

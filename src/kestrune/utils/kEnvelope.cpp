@@ -340,12 +340,11 @@ inline PyObject* plain_store(PyObject* self) {
     PyTypeObject* t = Py_TYPE(self);
     if (t != reinterpret_cast<PyTypeObject*>(s_cls)) return nullptr;
     if ((t->tp_version_tag == 0 || t->tp_version_tag != s_env_tag) && !env_class_plain(t)) return nullptr;
-    PyObject* dict = PyObject_GenericGetDict(self, nullptr);
+    PyObject* dict = compat::instance_dict(self);
     if (!dict) [[unlikely]] {
         PyErr_Clear();
         return nullptr;
     }
-    Py_DECREF(dict);  // the envelope holds it
     if (const DictMemo::Entry* e = s_env_dicts.find(dict)) return e->first;
     return first_look(dict);
 }
