@@ -272,17 +272,28 @@ inline std::uint64_t capitals(std::uint64_t x) {
 // Recently folded keys, by identity of the key object: a key read again
 // (the same literal, the same stored key) skips building its folded text
 // and hashing it.  Entries hold strong references, so a cached address
-// cannot be reused by another object while it is in the table.
+// cannot be reused by another object while it is in the table.  Two ways
+// per set, the newer first: two keys in use together whose addresses meet
+// in one set (a birthday's chance among a dozen keys) then stay, instead of
+// evicting each other at every use.
 struct FoldEntry {
     PyObject* key;
     PyObject* folded;
 };
-constexpr std::size_t kFoldSlots = 64;
+constexpr std::size_t kFoldSets = 64;
 constexpr Py_ssize_t kFoldMaxLength = 64;
-FoldEntry g_fold_cache[kFoldSlots];
+alignas(2 * sizeof(FoldEntry)) FoldEntry g_fold_cache[kFoldSets][2];
 
-inline FoldEntry& fold_slot(PyObject* key) {
-    return g_fold_cache[(reinterpret_cast<std::uintptr_t>(key) >> 4) % kFoldSlots];
+inline FoldEntry* fold_set(PyObject* key) {
+    return g_fold_cache[(reinterpret_cast<std::uintptr_t>(key) >> 4) % kFoldSets];
+}
+
+// The cached fold of `key`, borrowed, or nullptr.
+inline PyObject* fold_cached(PyObject* key) {
+    FoldEntry* set = fold_set(key);
+    if (set[0].key == key) return set[0].folded;
+    if (set[1].key == key) return set[1].folded;
+    return nullptr;
 }
 
 Ref fold_uncached(PyObject* key);
@@ -303,8 +314,7 @@ inline bool short_folded(PyObject* key) {
 // point, lone surrogates included.  `remember`: whether a key folded
 // afresh enters the cache (a key made on the fly is seldom seen again).
 inline Ref fold(PyObject* key, bool remember = true) {
-    FoldEntry& e = fold_slot(key);
-    if (e.key == key) return Ref::borrow_live(e.folded);
+    if (PyObject* folded = fold_cached(key)) return Ref::borrow_live(folded);
     if (short_folded(key)) return Ref::borrow_live(key);
     return fold_miss(key, remember);
 }
@@ -313,8 +323,7 @@ inline Ref fold(PyObject* key, bool remember = true) {
 // (folding another key may evict the cache entry): borrowed from the key or
 // the cache, or held by `fresh` when folded afresh.
 inline PyObject* fold_peek(PyObject* key, Ref& fresh) {
-    FoldEntry& e = fold_slot(key);
-    if (e.key == key) return e.folded;
+    if (PyObject* folded = fold_cached(key)) return folded;
     if (short_folded(key)) return key;
     fresh = fold_miss(key, true);
     return fresh.get();
@@ -332,7 +341,10 @@ inline PyObject* fold_peek(PyObject* key, Ref& fresh) {
         r = Ref::steal(p);
     }
     if (remember && r && r.get() != key && PyUnicode_GET_LENGTH(key) <= kFoldMaxLength) {
-        const FoldEntry old = std::exchange(fold_slot(key), {Py_NewRef(key), Py_NewRef(r.get())});
+        FoldEntry* set = fold_set(key);
+        const FoldEntry old = set[1];
+        set[1] = set[0];
+        set[0] = {Py_NewRef(key), Py_NewRef(r.get())};
         Py_XDECREF(old.key);  // exact str objects: no user code runs
         Py_XDECREF(old.folded);
     }
