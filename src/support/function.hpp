@@ -405,7 +405,14 @@ PyObject* function_vectorcall_shaped(PyObject* callable, PyObject* const* args, 
     PyObject* slots[Total];
     if constexpr (Required < Total) {
         if (nargs == Required) {
-            for (int j = 0; j < Required; ++j) slots[j] = args[j];
+            // One pointer at a time: the implementation reads them one at a
+            // time, and a load from part of a wider vector store can wait
+            // for that store to retire instead of taking its data.
+            for (int j = 0; j < Required; ++j) {
+                PyObject* a = args[j];
+                asm("" : "+r"(a));  // (keeps the compiler from merging the copies)
+                slots[j] = a;
+            }
             slots[Required] = PyTuple_GET_ITEM(f->defaults, 0);
             bound = slots;
         }
