@@ -192,11 +192,12 @@ def row_table():
         # The same operations on classes of the store's and the envelope's
         # layout whose members read nothing from it and check nothing (below
         # what any store or envelope of that layout can cost): the store's
-        # get and set called as functions of the package's kind, the tree
-        # with its members called as plain method descriptors, then as
-        # functions of the package's kind.
+        # get, set and construction called as functions of the package's
+        # kind, the tree with its members called as plain method descriptors,
+        # then as functions of the package's kind.
         ("kDict.get hit, layout floor", "floor", "fb.get('Name')", "r.get('Name')", "p.get('name')", []),
         ("kDict.set, layout floor", "floor", "fb.set('Other', 1)", "r.set('Other', 1)", "p.get('other')", []),
+        ("kDict(dict of 15), layout floor", "floor", "floor.BoundStore(n15)", "rDict(n15)", "dict(n15)", []),
         ("tree, layout floor", "kState floor", "make_tree(floor.Envelope, kState)", "make_tree(rEnv, rState)",
          "make_plain_tree(kState)", []),
         ("tree, floor, package calls", "kState floor", "make_tree(floor.BoundEnvelope, kState)",

@@ -223,8 +223,20 @@ PyMethodDef envelope_methods[] = {
 
 // ------------------------------------------ as the package's own functions
 
+// BoundStore(data): the store filled from a dict of str keys, each key
+// folded into `_key_map` and the items copied into `_data`.
 PyObject* f_store_init(PyObject* const* a) {
     if (!store_init(a[0])) return nullptr;
+    PyObject* data = a[1];
+    if (data == Py_None) Py_RETURN_NONE;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(data, &pos, &k, &v)) {
+        if (!str_key(k)) return nullptr;
+        Ref n = fold(k);
+        if (!n || PyDict_SetItem(as_base(a[0])->second, n.get(), k) < 0) return nullptr;
+    }
+    if (PyDict_Merge(as_base(a[0])->first, data, 1) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -245,9 +257,10 @@ PyObject* f_envelope_nest(PyObject* const* a) { return envelope_nest(g_bound, a[
 constexpr Param p_key[] = {{"key", "str", Check::Str}};
 constexpr Param p_key_value[] = {{"key", "str", Check::Str}, {"value", "Any"}};
 constexpr Param p_existing[] = {{"existing", "'BoundStore | None'", Check::None, kNone}};
+constexpr Param p_data[] = {{"data", "dict | None", Check::DictOrNone, kNone}};
 
 const FuncDef bound_store[] = {
-    {.name = "__init__", .kind = Kind::Method, .impl = f_store_init, .ret = "None"},
+    {.name = "__init__", .kind = Kind::Method, .impl = f_store_init, .ret = "None", .params = p_data},
     {.name = "set", .kind = Kind::Method, .impl = f_store_set, .ret = "'BoundStore'", .params = p_key_value},
     {.name = "get", .kind = Kind::Method, .impl = f_store_get, .ret = "Any", .params = p_key},
 };
