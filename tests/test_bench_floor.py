@@ -2,6 +2,7 @@
 would be no floor: the same writes leave the same `_data` and `_key_map`."""
 import pytest
 
+from kestrune.utils.kDict import kDict
 from kestrune.utils.kEnvelope import kEnvelope
 
 floor = pytest.importorskip("_kst_floor")
@@ -26,3 +27,8 @@ def test_the_floor_makes_the_envelopes_stores(cls):
         return e
 
     assert stores(build(cls)._data) == stores(build(kEnvelope)._data)
+
+
+def test_the_floor_store_takes_a_dict_as_kdict_does():
+    data = {"Name": "Ann", "AGE": 7, "x": [1], "Ünï": 1}
+    assert stores(floor.BoundStore(data)) == stores(kDict(data))
