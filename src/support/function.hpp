@@ -391,9 +391,9 @@ inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, 
 // them without default, and `Total - Required` at most one; no parameter
 // converted, none tested but for being exactly a str.  A call passing
 // positional arguments for the required parameters and perhaps the last
-// one, of the right types, goes straight to the implementation; any other
-// call (keywords, a wrong count, a wrong type) is left to the general road,
-// which also words the error.
+// one, goes straight to the type tests and the implementation; any other
+// call (keywords, a wrong count) is left to the general road, which also
+// words the error.
 template <int Total, int Required>
 PyObject* function_vectorcall_shaped(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     static_assert(Total <= kMaxArgs && Required <= Total && Total - Required <= 1);
@@ -417,9 +417,7 @@ PyObject* function_vectorcall_shaped(PyObject* callable, PyObject* const* args, 
             bound = slots;
         }
     }
-    for (unsigned m = f->str_slots; m; m &= m - 1)
-        if (!PyUnicode_CheckExact(bound[__builtin_ctz(m)])) [[unlikely]]
-            return function_vectorcall_general(f, args, nargs, kwnames);
+    if (!quick_tests(f, bound)) return nullptr;
     return invoke(f, bound);
 }
 
