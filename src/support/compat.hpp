@@ -11,7 +11,16 @@
 //   - where an instance keeps the pointer to its managed __dict__ (see
 //     instance_dict), the same in both;
 //   - 3.15's lazy imports, whose placeholders in a module's namespace are
-//     replaced on first use (see resolve_lazy_imports).
+//     replaced on first use (see resolve_lazy_imports);
+//   - where classmethod and staticmethod objects keep their callable (see
+//     wrapped_callable);
+//   - what type.__setattr__ does for a plain name on a class of metaclass
+//     `type` (see class_store).
+// Each of these is probed at import, and the outcome recorded (see Probe):
+// where a probe fails, the code falls back to the public API, and the test
+// suite reports the failure, so that a new version that moves a field fails
+// loudly instead of slowing down in silence.  Knowledge of the standard
+// library's internals lives in the companion stdlib.hpp.
 // The unstable-tier names (PyUnstable_Long_*, PyUnstable_Type_AssignVersionTag,
 // tp_version_tag, dict watchers) behave alike in both versions and are used
 // directly.
@@ -21,11 +30,49 @@
 
 #include <cstring>
 
+// The versions this file knows.  Another one is refused here, at build
+// time, rather than built on guesses about its layout.
 #if PY_VERSION_HEX < 0x030E0000
 #error "kestrune utils needs CPython 3.14 or later"
 #endif
+#if PY_VERSION_HEX >= 0x03100000
+#error "kestrune utils knows the layouts of CPython 3.14 and 3.15 only: check compat.hpp for this version"
+#endif
 
 namespace kst::compat {
+
+// ------------------------------------------------------------------ probes
+// The outcome of each probe of an internal this module made at import.
+struct Probe {
+    const char* name;
+    bool ok;
+};
+struct ProbeTable {
+    static constexpr int kMax = 16;
+    Probe probes[kMax] = {};
+    int count = 0;
+};
+inline ProbeTable& probe_table() {
+    static ProbeTable t;
+    return t;
+}
+// Records (or updates) the outcome of the probe `name`; returns `ok`.
+inline bool record_probe(const char* name, bool ok) {
+    ProbeTable& t = probe_table();
+    for (int i = 0; i < t.count; ++i)
+        if (std::strcmp(t.probes[i].name, name) == 0) return t.probes[i].ok = ok;
+    if (t.count < ProbeTable::kMax) t.probes[t.count++] = {name, ok};
+    return ok;
+}
+// The probes as a dict {name: outcome}.
+inline PyObject* probe_report() {
+    Ref out = Ref::steal(PyDict_New());
+    if (!out) return nullptr;
+    const ProbeTable& t = probe_table();
+    for (int i = 0; i < t.count; ++i)
+        if (PyDict_SetItemString(out.get(), t.probes[i].name, t.probes[i].ok ? Py_True : Py_False) < 0) return nullptr;
+    return out.release();
+}
 
 // Borrowed: the attribute `name` of class `t` along its MRO, or nullptr
 // (no exception set).  Runs no code.
@@ -57,6 +104,11 @@ inline void** module_state_field(PyObject* module) {
     return *field == state ? field : nullptr;
 }
 
+// Probes module_state_field on `module` (exec time).
+inline void probe_module_state_field(PyObject* module) {
+    record_probe("module_state_field", module_state_field(module) != nullptr);
+}
+
 // An instance of a class with a managed __dict__ keeps the pointer to that
 // dict three words before the object (one word in a free-threaded build),
 // null until the dict is made.  check_instance_dict_slot() confirms that at
@@ -84,10 +136,10 @@ inline bool check_instance_dict_slot() {
     Ref obj = Ref::steal(cls ? PyObject_CallNoArgs(cls.get()) : nullptr);
     if (!obj) return false;
     if (!PyType_HasFeature(Py_TYPE(obj.get()), Py_TPFLAGS_MANAGED_DICT) || managed_dict_slot(obj.get()))
-        return true;
+        return !record_probe("instance_dict_slot", false);
     Ref dict = Ref::steal(PyObject_GenericGetDict(obj.get(), nullptr));
     if (!dict) return false;
-    instance_dict_slot_known() = managed_dict_slot(obj.get()) == dict.get();
+    instance_dict_slot_known() = record_probe("instance_dict_slot", managed_dict_slot(obj.get()) == dict.get());
     return true;
 }
 
@@ -100,6 +152,42 @@ inline PyObject* instance_dict(PyObject* obj) {
     PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
     Py_XDECREF(dict);  // the instance holds it
     return dict;
+}
+
+// classmethod and staticmethod objects hold their callable right after the
+// object header.  It can be replaced by calling the wrapper's __init__ again,
+// which no dict notices, so a shortcut that stands in for the wrapped
+// function compares it at each use.  probe_wrapped_callable() confirms the
+// place against __func__ (exec time); until it has, wrapped_callable()
+// answers nullptr, which matches no function.
+inline bool& wrapped_callable_known() {
+    static bool known = false;
+    return known;
+}
+inline PyObject* wrapped_callable(PyObject* wrapper) {
+    if (!wrapped_callable_known()) return nullptr;
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(wrapper) + sizeof(PyObject));
+}
+// `wrapper` a classmethod or staticmethod; false with an exception only on
+// an unexpected failure.
+inline bool probe_wrapped_callable(PyObject* wrapper) {
+    Ref func = Ref::steal(PyObject_GetAttrString(wrapper, "__func__"));
+    if (!func) return false;
+    wrapped_callable_known() = true;
+    wrapped_callable_known() =
+        record_probe("wrapped_callable", (PyObject_TypeCheck(wrapper, &PyClassMethod_Type) ||
+                                          PyObject_TypeCheck(wrapper, &PyStaticMethod_Type)) &&
+                                             wrapped_callable(wrapper) == func.get());
+    return true;
+}
+
+// cls.<key> = value for a plain attribute name (no descriptor with __set__
+// on the metaclass, which is `type`), as type.__setattr__ does it: drop the
+// class's lookup caches, then store into its namespace.  `ns` is the class
+// namespace.  0 or -1 with an exception, as PyDict_SetItem.
+inline int class_store(PyTypeObject* cls, PyObject* ns, PyObject* key, PyObject* value) {
+    PyType_Modified(cls);
+    return PyDict_SetItem(ns, key, value);
 }
 
 // A lazy import (3.15) binds a placeholder in the importing module's

@@ -62,10 +62,9 @@ struct Param {
 using Impl = PyObject* (*)(PyObject* const* args);
 
 // A member's direct entry, for a sibling module that calls the member
-// without the binder or the attribute lookup: 1 with *result set (a new
-// reference), -1 with an exception set, 0 when the entry does not serve
-// this object (the caller then calls the member through the lookup).  It
-// serves an object only where the lookup would find this very member.
+// without the binder or the attribute lookup (see capi.hpp): 1 with *result
+// set (a new reference), -1 with an exception set, 0 when the entry does not
+// serve this object (the caller then calls the member through the lookup).
 using Direct = int (*)(PyObject* const* args, PyObject** result);
 
 struct FuncDef {
@@ -76,7 +75,6 @@ struct FuncDef {
     std::span<const Param> params = {};
     Result result = Result::Any;
     const char* doc = nullptr;
-    Direct direct = nullptr;
 };
 
 inline constexpr int kMaxArgs = 8;
@@ -628,21 +626,6 @@ inline PyTypeObject* function_type() {
     };
     type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
     return type;
-}
-
-// The direct entry of a native function of any of the package's modules
-// (each module makes its own function type from this header, under one name
-// and layout), when its kind is `kind`; nullptr for anything else or when it
-// has none.  Such objects cannot be made from Python.  Calling the entry
-// skips the binder: the caller must pass exactly what the binder would
-// (every parameter, checks already applied).
-inline Direct native_direct(PyObject* fn, Kind kind) {
-    PyTypeObject* t = Py_TYPE(fn);
-    if (t->tp_basicsize != static_cast<Py_ssize_t>(sizeof(Function)) || t->tp_call != PyVectorcall_Call ||
-        !PyType_HasFeature(t, Py_TPFLAGS_IMMUTABLETYPE) || std::strcmp(t->tp_name, "kestrune.utils.function") != 0)
-        return nullptr;
-    const FuncDef* def = reinterpret_cast<Function*>(fn)->def;
-    return def->kind == kind ? def->direct : nullptr;
 }
 
 inline Ref default_value(const Default& d) {

@@ -55,6 +55,7 @@ inline bool begin_exec(ModuleOnce& once, PyObject* module) {
 // Call when the body has run to its end.
 inline void end_exec(ModuleOnce& once, PyObject* module) {
     once.done = true;
+    compat::probe_module_state_field(module);
     drop_exec_mark(module);
 }
 

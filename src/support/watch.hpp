@@ -1,15 +1,16 @@
 // Facts about dictionaries that stay true while the dictionary is unchanged.
 //
-// A fast path that reads attributes or module globals once and then skips
-// the lookups needs to know that nothing was written since.  A DictMemo
-// records, per dictionary, two objects found in it after a full check, and
-// watches the dictionary (the interpreter's dict watchers): every event on a
-// watched dictionary -- an item added, replaced or deleted, a clear, a merge
-// into it, its deallocation -- drops its entry before the change takes
-// effect.  So an entry that is found is still true; a missing entry only
-// means "check again".  The table is direct-mapped by address and forgets
-// on collisions.  Without a free watcher id the memo stays empty and every
-// caller takes its full check.
+// A shortcut that reads attributes or module globals once and then skips the
+// lookups needs to know that nothing was written since.  The interpreter's
+// dict watchers tell: every event on a watched dictionary (an item added,
+// replaced or deleted, a clear, a merge into it, its deallocation) is
+// reported before the change takes effect.  The interpreter leaves only six
+// watcher ids to all the extensions of a process, so each module takes at
+// most one, through its WatchHub, and dispatches the events itself to the
+// listeners that registered with it.  kEnvelope takes none: it listens on
+// kDict's hub (reached through kDict's C interface).  Without a free id a hub
+// stays off: nothing can be watched, and every listener's owner takes its
+// full check at each use.
 #pragma once
 
 #include "ref.hpp"
@@ -19,49 +20,79 @@
 
 namespace kst {
 
-class DictMemo;
+class WatchHub {
+public:
+    // Called for each event on any dictionary this hub watches; must not
+    // raise or run Python code.  `key` is null for events without one.
+    using Listener = void (*)(void* ctx, PyObject* dict, PyObject* key);
 
-namespace detail {
-inline constexpr int kMaxMemos = 4;
-struct MemoRegistry {
-    DictMemo* memos[kMaxMemos] = {};
-    int count = 0;
-    int watcher = -1;  // this module's watcher id, -1 until registered
+    // Takes this module's watcher id (call once, in the exec function).  A
+    // lack of free ids leaves the hub off, which is no error.
+    void start(PyDict_WatchCallback callback) {
+        if (id_ >= 0) return;
+        id_ = PyDict_AddWatcher(callback);
+        if (id_ < 0) PyErr_Clear();  // (all ids taken: the only failure)
+    }
+
+    bool on() const { return id_ >= 0; }
+
+    // Watches `dict`; false (no error) when the hub is off.
+    bool watch(PyObject* dict) { return id_ >= 0 && PyDict_Watch(id_, dict) == 0; }
+
+    // Adds a listener (exec time only); false with SystemError when full.
+    bool listen(Listener fn, void* ctx) {
+        if (count_ == kMaxListeners) {
+            PyErr_SetString(PyExc_SystemError, "too many dictionary listeners");
+            return false;
+        }
+        listeners_[count_++] = {fn, ctx};
+        return true;
+    }
+
+    void dispatch(PyObject* dict, PyObject* key) const {
+        for (int i = 0; i < count_; ++i) listeners_[i].fn(listeners_[i].ctx, dict, key);
+    }
+
+private:
+    static constexpr int kMaxListeners = 16;
+    struct Entry {
+        Listener fn;
+        void* ctx;
+    };
+    int id_ = -1;
+    int count_ = 0;
+    Entry listeners_[kMaxListeners] = {};
 };
-inline MemoRegistry& memo_registry() {
-    static MemoRegistry r;
-    return r;
-}
-inline int memo_watch(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*);
-}  // namespace detail
 
+// This module's own hub, and the watcher callback that feeds it.
+inline WatchHub& module_hub() {
+    static WatchHub hub;
+    return hub;
+}
+inline int module_hub_event(PyDict_WatchEvent, PyObject* dict, PyObject* key, PyObject*) {
+    module_hub().dispatch(dict, key);
+    return 0;
+}
+inline void start_module_hub() { module_hub().start(module_hub_event); }
+
+// Per dictionary, two objects found in it after a full check, kept while the
+// dictionary is unchanged.  An entry that is found is still true; a missing
+// entry only means "check again".  The table is direct-mapped by address and
+// forgets on collisions.
 class DictMemo {
 public:
     struct Entry {
-        PyObject* dict = nullptr;  // the dictionary (borrowed)
+        PyObject* dict = nullptr;   // the dictionary (borrowed)
         PyObject* first = nullptr;  // objects it holds (borrowed: the dict keeps them alive)
         PyObject* second = nullptr;
     };
 
-    // Registers the memo with this module's watcher (call once, in the exec
-    // function).  false with an exception only on an unexpected failure; a
-    // lack of watcher ids leaves the memo disabled.
-    bool start() {
-        detail::MemoRegistry& r = detail::memo_registry();
-        if (r.watcher < 0) {
-            r.watcher = PyDict_AddWatcher(detail::memo_watch);
-            if (r.watcher < 0) {
-                PyErr_Clear();  // all ids taken: run without memo
-                return true;
-            }
-        }
-        if (r.count == detail::kMaxMemos) {
-            PyErr_SetString(PyExc_SystemError, "too many dictionary memos");
-            return false;
-        }
-        r.memos[r.count++] = this;
-        enabled_ = true;
-        return true;
+    // Listens on `hub` (exec time); false with an exception only when the
+    // hub is full.
+    bool start(WatchHub& hub) {
+        hub_ = &hub;
+        return hub.listen([](void* self, PyObject* dict, PyObject*) { static_cast<DictMemo*>(self)->forget(dict); },
+                          this);
     }
 
     // The entry recorded for `dict`, or nullptr.
@@ -73,12 +104,7 @@ public:
     // Records `first` and `second`, which `dict` must hold, and watches
     // `dict`.  Nothing is recorded when the dict cannot be watched.
     void remember(PyObject* dict, PyObject* first, PyObject* second) {
-        if (!enabled_) return;
-        if (PyDict_Watch(detail::memo_registry().watcher, dict) < 0) {
-            PyErr_Clear();
-            return;
-        }
-        entries_[index(dict)] = {dict, first, second};
+        if (hub_ && hub_->watch(dict)) entries_[index(dict)] = {dict, first, second};
     }
 
     void forget(PyObject* dict) {
@@ -93,16 +119,7 @@ private:
                kSlots;
     }
     Entry entries_[kSlots];
-    bool enabled_ = false;
+    WatchHub* hub_ = nullptr;
 };
-
-namespace detail {
-// Any event on a watched dictionary forgets what the memos knew of it.
-inline int memo_watch(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
-    MemoRegistry& r = memo_registry();
-    for (int i = 0; i < r.count; ++i) r.memos[i]->forget(dict);
-    return 0;
-}
-}  // namespace detail
 
 }  // namespace kst

@@ -12,8 +12,8 @@
 // objects the attributes hold.  An instance __dict__ found to qualify is
 // remembered (and watched) until it is next written, so the test is usually
 // one table probe.
+#include "support/capi.hpp"
 #include "support/module.hpp"
-#include "support/watch.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -58,43 +58,41 @@ PyObject* g_true_words;     // tuple of the texts read as True
 PyObject* g_false_words;    // tuple of the texts read as False
 PyTypeObject* g_cls;        // kDict itself
 
-// The class-dict entries the shortcuts rely on: each must still be the
-// object the class was created with (nullptr: the name must stay absent).
-constexpr int kWatched = 13;
-PyObject* g_watch_names[kWatched];
-PyObject* g_watch_values[kWatched];
-// Version tags under which the class was last found unchanged / changed.
-unsigned int g_good_tag;
-unsigned int g_bad_tag;
-
 // --------------------------------------------------------------- shortcuts
+// Every member reaches the others through attribute lookup on the instance.
+// The lookups are skipped only where that cannot be seen:
+//   store     the instance is exactly a kDict (ClassGuard: the class still
+//             holds every member it was made with, and no `_data`,
+//             `_key_map`, __getattribute__ or __getattr__ of its own), and
+//             its __dict__ holds nothing but `_data` and `_key_map`, two
+//             distinct exact dicts (remembered per dict while it is
+//             unwritten).  Then `_data`, `_key_map`, the key rule, set, get,
+//             getList and _convert_value are used directly, and the dicts
+//             are worked on with the dict API.
+//   datetime  the module global `datetime` is the class bound at import;
+//             conversions to it call datetime.fromisoformat directly.
+//   direct    kDict's C interface gives kEnvelope the store shortcut of
+//             has, set, add, remove and get: each entry serves exactly the
+//             stores the store shortcut serves.
 
-// Checks the class's members against the originals and remembers the
-// answer under the class's (freshly assigned) version tag.  A modification
-// that leaves them alone (copyreg caching __slotnames__, a new docstring)
-// keeps the shortcuts.
-[[gnu::noinline]] bool class_unchanged(PyTypeObject* tp) {
-    unsigned int tag = tp->tp_version_tag;
-    if (tag != 0 && tag == g_bad_tag) return false;
-    if (!PyUnstable_Type_AssignVersionTag(tp)) return false;
-    tag = tp->tp_version_tag;
-    bool ok = false;
-    PyObject* mro = tp->tp_mro;
-    if (mro && PyTuple_GET_SIZE(mro) == 2 && PyTuple_GET_ITEM(mro, 0) == reinterpret_cast<PyObject*>(tp) &&
-        PyTuple_GET_ITEM(mro, 1) == reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
-        Ref dict = Ref::steal(PyType_GetDict(tp));
-        ok = static_cast<bool>(dict);
-        for (int i = 0; ok && i < kWatched; ++i) {
-            PyObject* v = nullptr;
-            const int r = PyDict_GetItemRef(dict.get(), g_watch_names[i], &v);
-            Py_XDECREF(v);  // only compared by identity; the class keeps it alive
-            ok = r >= 0 && v == g_watch_values[i];
-        }
-        if (PyErr_Occurred()) PyErr_Clear();
-    }
-    (ok ? g_good_tag : g_bad_tag) = tag;
-    return ok;
-}
+ClassGuard g_class;        // kDict, as made
+MemberSnapshot g_members;  // its namespace as made
+
+bool class_as_made(PyTypeObject* tp) { return g_members.same(tp); }
+
+DictMemo g_instances;  // instance dicts that qualify (first: `_data`, second: `_key_map`)
+DictMemo g_namespace;  // the module namespace while its `datetime` is the genuine class (first)
+
+bool store_armed() { return g_class.armed(); }
+bool datetime_armed();
+
+const Shortcut shortcuts[] = {
+    {"store", "_data _key_map _normalize_key _validate_key _convert_value set get getList",
+     "class:kDict instance:kDict hub", store_armed},
+    {"datetime", "datetime datetime.fromisoformat", "global:datetime hub", datetime_armed},
+    {"direct", "kDict.has kDict.set kDict.add kDict.remove kDict.get", "class:kDict instance:kDict hub",
+     store_armed},
+};
 
 // The two dictionaries of an instance on the shortcut road (strong refs, so
 // that user code run in the middle of an operation cannot free them).
@@ -114,12 +112,6 @@ int attr_slot(PyObject* k) {
     return 0;
 }
 
-// Instance dicts found to hold exactly `_data` and `_key_map`, both exact
-// dicts (first: `_data`, second: `_key_map`); and the module namespace while
-// its `datetime` is the genuine class (first: that class).
-DictMemo g_instances;
-DictMemo g_namespace;
-
 // The full test of an instance __dict__; remembers a dict that passes.
 [[gnu::noinline]] int check_instance_dict(PyObject* dict, Store& s) {
     if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != 2) return 0;
@@ -132,7 +124,8 @@ DictMemo g_namespace;
     }
     PyObject* data = found[1];
     PyObject* key_map = found[2];
-    if (!data || !key_map || !PyDict_CheckExact(data) || !PyDict_CheckExact(key_map)) return 0;
+    // (one dict serving as both would see the writes in another order)
+    if (!data || !key_map || data == key_map || !PyDict_CheckExact(data) || !PyDict_CheckExact(key_map)) return 0;
     g_instances.remember(dict, data, key_map);
     s.data = Ref::borrow(data);
     s.key_map = Ref::borrow(key_map);
@@ -143,8 +136,7 @@ DictMemo g_namespace;
 // -1: error.
 inline int fast_store(PyObject* self, Store& s) {
     PyTypeObject* tp = Py_TYPE(self);
-    if (tp != g_cls) return 0;
-    if ((g_good_tag == 0 || tp->tp_version_tag != g_good_tag) && !class_unchanged(tp)) return 0;
+    if (!g_class.holds(tp)) return 0;
     PyObject* dict = compat::instance_dict(self);
     if (!dict) return -1;
     if (const DictMemo::Entry* e = g_instances.find(dict)) {
@@ -159,8 +151,7 @@ inline int fast_store(PyObject* self, Store& s) {
 // the class unchanged and the instance __dict__ remembered.  (false: look
 // again with fast_store.)
 inline bool still_fast(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    if (tp != g_cls || tp->tp_version_tag != g_good_tag || g_good_tag == 0) return false;
+    if (!g_class.holds(Py_TYPE(self))) return false;
     PyObject* dict = compat::instance_dict(self);
     if (!dict) {
         PyErr_Clear();
@@ -175,6 +166,13 @@ Ref datetime_global() {
     Ref dt = global(g_globals, s_datetime);
     if (dt.get() == g_datetime) g_namespace.remember(g_globals, g_datetime, nullptr);
     return dt;
+}
+
+bool datetime_armed() {
+    if (g_namespace.find(g_globals)) return true;
+    const bool genuine = quiet_entry(g_globals, s_datetime) == g_datetime;
+    if (genuine) g_namespace.remember(g_globals, g_datetime, nullptr);
+    return genuine && g_namespace.find(g_globals);
 }
 
 // ------------------------------------------------------------- generic ops
@@ -1279,20 +1277,15 @@ const FuncDef members[] = {
     {.name = "__init__", .kind = Kind::Method, .impl = init_impl, .ret = "None", .params = init_params},
     {.name = "__getitem__", .kind = Kind::Method, .impl = getitem_impl, .ret = "Any | None", .params = key_params},
     {.name = "__setitem__", .kind = Kind::Method, .impl = setitem_impl, .ret = "None", .params = key_value_params},
-    {.name = "has", .kind = Kind::Method, .impl = has_impl, .ret = "bool", .params = key_params,
-     .direct = direct<has_fast>},
+    {.name = "has", .kind = Kind::Method, .impl = has_impl, .ret = "bool", .params = key_params},
     {.name = "Count", .kind = Kind::Getter, .impl = count_impl, .ret = "int", .result = Result::Int},
     {.name = "Keys", .kind = Kind::Getter, .impl = keys_impl, .ret = "Iterable[str]"},
     {.name = "Raw", .kind = Kind::Method, .impl = raw_impl, .ret = "dict[str, Any]", .result = Result::Dict},
-    {.name = "set", .kind = Kind::Method, .impl = set_impl, .ret = "'kDict'", .params = key_value_params,
-     .direct = direct<set_member_fast>},
-    {.name = "add", .kind = Kind::Method, .impl = add_impl, .ret = "'kDict'", .params = add_params,
-     .direct = direct<add_fast>},
-    {.name = "remove", .kind = Kind::Method, .impl = remove_impl, .ret = "bool", .params = key_params,
-     .direct = direct<remove_fast>},
+    {.name = "set", .kind = Kind::Method, .impl = set_impl, .ret = "'kDict'", .params = key_value_params},
+    {.name = "add", .kind = Kind::Method, .impl = add_impl, .ret = "'kDict'", .params = add_params},
+    {.name = "remove", .kind = Kind::Method, .impl = remove_impl, .ret = "bool", .params = key_params},
     {.name = "clear", .kind = Kind::Method, .impl = clear_impl, .ret = "None"},
-    {.name = "get", .kind = Kind::Method, .impl = get_impl, .ret = "T | Any | None", .params = get_params,
-     .direct = direct<get_member_fast>},
+    {.name = "get", .kind = Kind::Method, .impl = get_impl, .ret = "T | Any | None", .params = get_params},
     {.name = "getOr", .kind = Kind::Method, .impl = getOr_impl, .ret = "T", .params = getOr_params},
     {.name = "Require", .kind = Kind::Method, .impl = Require_impl, .ret = "T | Any", .params = get_params},
     {.name = "getString", .kind = Kind::Method, .impl = getString_impl, .ret = "str | None", .params = key_params,
@@ -1315,20 +1308,17 @@ const FuncDef members[] = {
      .params = convert_params},
 };
 
-// Records the class-dict entries the shortcuts depend on.
-bool watch_class(PyTypeObject* tp) {
-    static constexpr std::array<const char*, kWatched> names = {
-        "set",   "get",      "getList",          "_validate_key", "_normalize_key", "_convert_value", "_data",
-        "_key_map", "__getattribute__", "__getattr__", "add",           "has",            "remove"};
-    Ref dict = Ref::steal(PyType_GetDict(tp));
-    if (!dict) return false;
-    for (int i = 0; i < kWatched; ++i) {
-        g_watch_names[i] = intern(names[static_cast<std::size_t>(i)]);
-        if (!g_watch_names[i] || PyDict_GetItemRef(dict.get(), g_watch_names[i], &g_watch_values[i]) < 0)
-            return false;
-    }
-    return true;
-}
+PyObject* report() { return shortcut_report(shortcuts); }
+
+KDictInterface g_interface = {
+    .base = {kInterfaceVersion, sizeof(KDictInterface), report, compat::probe_report},
+    .hub = &module_hub(),
+    .has = direct<has_fast>,
+    .set = direct<set_member_fast>,
+    .add = direct<add_fast>,
+    .remove = direct<remove_fast>,
+    .get = direct<get_member_fast>,
+};
 
 bool intern_all() {
     if (!intern_names({
@@ -1385,7 +1375,7 @@ int exec(PyObject* module) {
     Ref cls = body.create();
     if (!cls || !PyType_Check(cls.get())) return -1;
     auto* tp = reinterpret_cast<PyTypeObject*>(cls.get());
-    if (!watch_class(tp)) return -1;
+    if (!g_members.take(tp, {"_data", "_key_map", "__getattribute__", "__getattr__"})) return -1;
     if (!set_global(globals, "kDict", cls)) return -1;
 
     g_globals = Py_NewRef(globals);
@@ -1393,8 +1383,12 @@ int exec(PyObject* module) {
     g_fromisoformat = PyObject_GetAttr(datetime.get(), s_fromisoformat);
     if (!g_fromisoformat) return -1;
     g_cls = reinterpret_cast<PyTypeObject*>(Py_NewRef(cls.get()));
-    g_good_tag = PyUnstable_Type_AssignVersionTag(tp) ? tp->tp_version_tag : 0;
-    if (!g_instances.start() || !g_namespace.start()) return -1;
+    start_module_hub();
+    if (!g_class.start(tp, class_as_made, module_hub()) || !g_instances.start(module_hub()) ||
+        !g_namespace.start(module_hub()))
+        return -1;
+    g_class.armed();
+    if (!export_interface(module, &g_interface.base)) return -1;
     end_exec(once, module);
     return 0;
 }

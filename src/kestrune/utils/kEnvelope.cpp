@@ -11,10 +11,9 @@
 // plain data-class instance is converted without asdict, and toJson writes
 // its text without json.dumps, while everything those functions depend on
 // is as it was at import (see the guards below).
+#include "support/capi.hpp"
 #include "support/module.hpp"
-#include "support/watch.hpp"
-
-#include <datetime.h>
+#include "support/stdlib.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -47,11 +46,6 @@ PyObject* s_indent_kwnames;   // ("indent",)
 PyObject* s_four;             // 4
 
 PyObject* s_globals;  // the module's globals (strong reference)
-PyObject* s_cls;      // the class kEnvelope as created
-PyObject* s_cm_flatten;    // the classmethod objects in its namespace
-PyObject* s_cm_serialize;
-unsigned int s_tag;      // its version tag while those are unchanged
-unsigned int s_bad_tag;  // a version tag seen with them replaced
 
 PyTypeObject* s_datetime_type;  // datetime.datetime
 PyTypeObject* s_date_type;      // datetime.date
@@ -68,145 +62,48 @@ constexpr const char* kGlobalNames[G_count] = {"kDict", "is_dataclass", "asdict"
 PyObject* s_gname[G_count];
 PyObject* s_genuine[G_count];  // the objects bound at import (strong references)
 
-// Values of the globals as last read (borrowed from the globals dict).  A dict
-// watcher on the globals marks them stale on any change, so they are re-read
-// only after a write.  Without a watcher every use reads the dict.
+// --------------------------------------------------------------- shortcuts
+// Every member reaches the store, the other members and the module-level
+// names by lookup at each call.  The lookups are skipped only where that
+// cannot be seen:
+//   globals   the module-level names are re-read only after a write to the
+//             module namespace (watched);
+//   walk      _flatten and _serialize_value reach each other through `cls`;
+//             while `cls` is the class itself as made (ClassGuard) and
+//             kDict, is_dataclass, asdict and datetime are the objects bound
+//             at import, the walk runs natively without those lookups;
+//   store     post, put, delete, has and nest read `_data` from the
+//             envelope's __dict__ directly while the envelope is exactly a
+//             kEnvelope as made and its __dict__ holds only str keys, and
+//             call the store through kDict's direct entries (kDict's C
+//             interface), which serve exactly the stores on which the lookup
+//             would find kDict's own members;
+//   dataclass a plain data-class instance is converted without asdict while
+//             dataclasses and copy are as they were at import (pins);
+//   json      toJson writes its text without json.dumps while json and its
+//             encoder are as they were at import (pins).
+// kEnvelope takes no dict-watcher id of its own: it listens on kDict's hub.
+
+const KDictInterface* s_kdict_api;  // kDict's C interface, or nullptr
+WatchHub s_no_hub;                  // stands in (off) when kDict gives none
+WatchHub& hub() { return s_kdict_api ? *s_kdict_api->hub : s_no_hub; }
+
+ClassGuard s_class;        // kEnvelope, as made
+MemberSnapshot s_members;  // its namespace as made
+bool class_as_made(PyTypeObject* t) { return s_members.same(t); }
+
+// Values of the globals as last read (borrowed from the globals dict), kept
+// until the next write to the module namespace.  Without a hub every use
+// reads the dict.
 PyObject* s_cur[G_count];
-bool s_watched = false;
 bool s_stale = true;
 bool s_walk_genuine = false;  // s_cur holds the import-time walk globals
 bool s_kdict_plain = false;   // the import-time kDict allows the shortcuts
 
-// ------------------------------------------------- standard-library guards
-// The dataclass and JSON shortcuts below stand in for dataclasses.asdict
-// (with its deep copies) and json.dumps(..., indent=4).  They apply only
-// while everything those functions look up is still what it was at import:
-// module-level names (pinned in their module dicts, which the watcher
-// observes), the functions' code and defaults, and the classes involved
-// (by version tag).
-
-// dict[key] is value (or key is absent, for value == nullptr).
-struct Pin {
-    PyObject* dict;
-    PyObject* key;
-    PyObject* value;
-};
-// A function whose code and defaults must stay as they were.
-struct FnPin {
-    PyObject* fn;
-    PyObject* code;
-    PyObject* defaults;
-    PyObject* kwdefaults;
-};
-// A class whose namespace and bases must stay as they were, with metaclass
-// `type`.  A change of its version tag (also one undone since) is checked
-// against a copy of the namespace once per tag.
-struct TypePin {
-    PyTypeObject* type;
-    PyObject* ns;   // a copy of the namespace at import
-    PyObject* mro;  // the MRO at import
-    unsigned int tag;      // a version tag seen with everything unchanged
-    unsigned int bad_tag;  // one seen with something changed
-
-    bool unchanged() {
-        PyTypeObject* t = type;
-        if (!Py_IS_TYPE(t, &PyType_Type)) return false;
-        const unsigned int now = t->tp_version_tag;
-        if (now != 0 && now == tag) return true;
-        if (now != 0 && now == bad_tag) return false;
-        bool same = t->tp_mro == mro;
-        Ref current = Ref::steal(same ? PyType_GetDict(t) : nullptr);
-        same = current && PyDict_GET_SIZE(current.get()) == PyDict_GET_SIZE(ns);
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (same && PyDict_Next(ns, &pos, &k, &v)) same = PyDict_GetItemWithError(current.get(), k) == v;
-        PyErr_Clear();
-        if (PyUnstable_Type_AssignVersionTag(t)) (same ? tag : bad_tag) = t->tp_version_tag;
-        return same;
-    }
-};
-
-struct Guard {
-    Pin pins[160];
-    FnPin fns[16];
-    TypePin types[4];
-    int npins = 0, nfns = 0, ntypes = 0;
-    bool ready = false;  // all set up at import
-    bool pins_hold = false;  // the dict pins, as of the last refresh
-
-    bool watch(PyObject* dict);
-    bool pin_fn(PyObject* fn) {
-        if (!PyFunction_Check(fn) || nfns == 16) return false;
-        PyObject* kw = PyFunction_GetKwDefaults(fn);
-        fns[nfns++] = {Py_NewRef(fn), Py_NewRef(PyFunction_GetCode(fn)), Py_XNewRef(PyFunction_GetDefaults(fn)),
-                       Py_XNewRef(kw)};
-        if (kw) {  // its entries are pinned like module-level names
-            Py_ssize_t pos = 0;
-            PyObject *k, *v;
-            while (PyDict_Next(kw, &pos, &k, &v))
-                if (!pin_key(kw, k, v)) return false;
-            if (!watch(kw)) return false;
-        }
-        return true;
-    }
-    bool pin_key(PyObject* dict, PyObject* key, PyObject* value) {
-        if (npins == 160) return false;
-        pins[npins++] = {Py_NewRef(dict), Py_NewRef(key), Py_XNewRef(value)};
-        return true;
-    }
-    // Pins dict[name] as it is now; a function value is pinned as well.
-    PyObject* pin(PyObject* dict, const char* name) {
-        PyObject* key = intern(name);
-        PyObject* v = key ? PyDict_GetItemWithError(dict, key) : nullptr;
-        if (!v || !pin_key(dict, key, v)) return nullptr;
-        if (PyFunction_Check(v) && !pin_fn(v)) return nullptr;
-        return v;
-    }
-    bool pin_type(PyObject* t) {
-        if (!PyType_Check(t) || ntypes == 4) return false;
-        auto* type = reinterpret_cast<PyTypeObject*>(t);
-        Ref ns = Ref::steal(PyType_GetDict(type));
-        Ref copy = Ref::steal(ns ? PyDict_Copy(ns.get()) : nullptr);
-        if (!copy || !type->tp_mro || !PyUnstable_Type_AssignVersionTag(type)) return false;
-        types[ntypes++] = {type, copy.release(), Py_NewRef(type->tp_mro), type->tp_version_tag, 0};
-        Py_INCREF(t);
-        return true;
-    }
-    void refresh() {
-        pins_hold = ready;
-        for (int i = 0; i < npins && pins_hold; ++i) {
-            PyObject* v = PyDict_GetItemWithError(pins[i].dict, pins[i].key);
-            if (!v && PyErr_Occurred()) PyErr_Clear();
-            pins_hold = v == pins[i].value;
-        }
-    }
-    // The checks that no dict watcher sees, made at every use.
-    bool holds() {
-        if (!pins_hold) return false;
-        for (int i = 0; i < nfns; ++i) {
-            PyObject* f = fns[i].fn;
-            if (PyFunction_GetCode(f) != fns[i].code || PyFunction_GetDefaults(f) != fns[i].defaults ||
-                PyFunction_GetKwDefaults(f) != fns[i].kwdefaults)
-                return false;
-        }
-        for (int i = 0; i < ntypes; ++i)
-            if (!types[i].unchanged()) return false;
-        return true;
-    }
-};
-
+PinSet s_dc_pins;    // dataclasses.asdict and copy.deepcopy of a datetime
+PinSet s_json_pins;  // json.dumps with indent=4
+stdlib::Dataclasses s_dc;
 PyObject* s_json_dumps;  // json.dumps as bound at import
-
-Guard s_dc_guard;    // dataclasses.asdict and copy.deepcopy of a datetime
-Guard s_json_guard;  // json.dumps with indent=4
-int s_watcher = -1;
-
-bool Guard::watch(PyObject* dict) { return s_watcher >= 0 && PyDict_Watch(s_watcher, dict) == 0; }
-
-int globals_watcher(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    s_stale = true;
-    return 0;
-}
 
 void refresh_globals() {
     s_stale = false;
@@ -224,14 +121,12 @@ void refresh_globals() {
         if (i < kWalkGlobals && v != s_genuine[i]) genuine = false;
     }
     s_walk_genuine = genuine;
-    s_dc_guard.refresh();
-    s_json_guard.refresh();
     // A lookup that ran code changing the globals left s_stale set again.
 }
 
 inline bool cache_valid() {
     if (!s_stale) return true;
-    if (!s_watched) return false;
+    if (!hub().on()) return false;
     refresh_globals();
     return !s_stale;
 }
@@ -251,51 +146,39 @@ Ref global_value(Global g) {
 bool walk_globals_genuine() {
     if (!s_kdict_plain) return false;
     if (cache_valid()) return s_walk_genuine;
-    for (int i = 0; i < kWalkGlobals; ++i) {
-        PyObject* v = PyDict_GetItemWithError(s_globals, s_gname[i]);
-        if (!v) PyErr_Clear();
-        if (v != s_genuine[i]) return false;
-    }
+    for (int i = 0; i < kWalkGlobals; ++i)
+        if (quiet_entry(s_globals, s_gname[i]) != s_genuine[i]) return false;
     return true;
 }
 
-// True while cls._flatten and cls._serialize_value are this module's own:
-// cls is the class itself and its namespace still holds the two classmethod
-// objects (its metaclass is `type` and cannot change, and the class's own
-// namespace comes first in every lookup).
-bool class_unchanged(PyObject* cls) {
-    if (cls != s_cls) return false;
-    auto* t = reinterpret_cast<PyTypeObject*>(cls);
-    const unsigned int tag = t->tp_version_tag;
-    if (tag != 0 && tag == s_tag) return true;
-    if (tag != 0 && tag == s_bad_tag) return false;
-    Ref ns = Ref::steal(PyType_GetDict(t));
-    if (!ns) {
-        PyErr_Clear();
-        return false;
-    }
-    PyObject* f = PyDict_GetItemWithError(ns.get(), s_flatten);
-    PyObject* s = f ? PyDict_GetItemWithError(ns.get(), s_serialize_value) : nullptr;
-    if (PyErr_Occurred()) PyErr_Clear();
-    const bool ok = f == s_cm_flatten && s == s_cm_serialize;
-    if (PyUnstable_Type_AssignVersionTag(t)) (ok ? s_tag : s_bad_tag) = t->tp_version_tag;
-    return ok;
+// True while cls._flatten and cls._serialize_value are this module's own.
+inline bool class_unchanged(PyObject* cls) { return s_class.holds(reinterpret_cast<PyTypeObject*>(cls)); }
+
+bool walk_armed() { return s_class.armed() && walk_globals_genuine(); }
+bool store_armed() { return s_class.armed() && s_kdict_api; }
+bool dataclass_armed() { return walk_armed() && s_dates_fixed && s_dc_pins.holds(); }
+bool json_armed() {
+    return cache_valid() && s_cur[G_json] == s_genuine[G_json] && s_json_pins.holds();
 }
+bool globals_armed() { return hub().on(); }
+
+const Shortcut shortcuts[] = {
+    {"globals", "kDict is_dataclass asdict datetime json kEnvelope", "hub", globals_armed},
+    {"walk", "cls._flatten cls._serialize_value", "class:kEnvelope global:kDict global:is_dataclass "
+     "global:asdict global:datetime hub", walk_armed},
+    {"store", "_data kDict.has kDict.set kDict.add kDict.remove kDict.get", "class:kEnvelope instance:kEnvelope "
+     "hub", store_armed},
+    {"dataclass", "asdict dataclasses._asdict_inner copy.deepcopy", "class:kEnvelope global:asdict "
+     "global:is_dataclass pin:dataclasses.asdict pin:dataclasses._asdict_inner pin:copy.deepcopy hub",
+     dataclass_armed},
+    {"json", "json.dumps", "global:json pin:json.dumps pin:json.JSONEncoder hub", json_armed},
+};
 
 // ------------------------------------------------------- store shortcuts
-// post, put, delete, has and nest read the envelope's `_data` and call the
-// store's members by name.  While the envelope is exactly a kEnvelope whose
-// class holds no `_data` attribute and whose __dict__ holds only str keys,
-// `_data` is read from that __dict__ directly.  The store's members are
-// called through kDict's direct entries, which serve exactly the stores on
-// which the lookup would find kDict's own members; any other store (and any
-// envelope's store, when kDict's members were not native at import) is
-// called through the lookup.
 
 enum StoreMember : int { M_set, M_add, M_has, M_remove, M_get, M_count };
 PyObject* s_member_name[M_count];  // the names, interned
 Direct s_member_direct[M_count];   // kDict's direct entries, or nullptr
-unsigned int s_env_tag;            // version tag under which kEnvelope was found unchanged
 
 // Envelope instance dicts known to hold only exact-str keys, with the store
 // under `_data` (first).  Watched: any write to one forgets it.
@@ -315,16 +198,6 @@ bool str_keys_only(PyObject* dict, PyObject* name, PyObject*& found) {
     return true;
 }
 
-// Whether kEnvelope's class (`t`, changed since last seen) still reads
-// instance attributes generically and holds no `_data`; remembers its tag.
-[[gnu::noinline]] bool env_class_plain(PyTypeObject* t) {
-    if (t->tp_getattro != PyObject_GenericGetAttr || compat::type_lookup(t, s_data) ||
-        !PyUnstable_Type_AssignVersionTag(t))
-        return false;
-    s_env_tag = t->tp_version_tag;
-    return true;
-}
-
 // The store under `_data` of an envelope __dict__ not yet remembered, when
 // the dict qualifies (and is then remembered); nullptr otherwise.
 [[gnu::noinline]] PyObject* first_look(PyObject* dict) {
@@ -337,12 +210,10 @@ bool str_keys_only(PyObject* dict, PyObject* name, PyObject*& found) {
 // The envelope's store when `_data` may be read from its __dict__ directly;
 // nullptr (no error) otherwise.  Borrowed: the envelope's __dict__ holds it.
 inline PyObject* plain_store(PyObject* self) {
-    PyTypeObject* t = Py_TYPE(self);
-    if (t != reinterpret_cast<PyTypeObject*>(s_cls)) return nullptr;
-    if ((t->tp_version_tag == 0 || t->tp_version_tag != s_env_tag) && !env_class_plain(t)) return nullptr;
+    if (!s_class.holds(Py_TYPE(self))) return nullptr;
     PyObject* dict = compat::instance_dict(self);
     if (!dict) [[unlikely]] {
-        PyErr_Clear();
+        PyErr_Clear();  // (a failed allocation: the general road's getattr meets it again)
         return nullptr;
     }
     if (const DictMemo::Entry* e = s_env_dicts.find(dict)) return e->first;
@@ -383,21 +254,22 @@ inline Ref store_get(PyObject* store, PyObject* key) {
     return call_direct(M_get, bound, r) ? std::move(r) : store_lookup_call(store, s_member_name[M_get], key);
 }
 
-// Records kDict's direct entries (at import); without all of them every
-// store is called through the lookup.
+// Takes kDict's C interface from the module of the class bound as kDict at
+// import; without it every store is called through the lookup.
 bool setup_store_shortcuts(PyObject* kdict) {
     // (the names are used by the lookups too, shortcut or not)
     PyObject* const names[M_count] = {s_set, s_add, s_has, s_remove, s_get};
     std::copy(std::begin(names), std::end(names), s_member_name);
-    if (!s_env_dicts.start()) return false;
-    if (!PyType_Check(kdict)) return true;
-    auto* t = reinterpret_cast<PyTypeObject*>(kdict);
-    Direct found[M_count];
-    for (int i = 0; i < M_count; ++i) {
-        PyObject* fn = compat::type_lookup(t, s_member_name[i]);
-        found[i] = fn ? native_direct(fn, Kind::Method) : nullptr;
-        if (!found[i]) return true;
+    Ref module_name = Ref::steal(PyObject_GetAttrString(kdict, "__module__"));
+    Ref module = Ref::steal(module_name ? PyImport_GetModule(module_name.get()) : nullptr);
+    if (!module) {
+        if (PyErr_Occurred()) return false;
+        return true;
     }
+    s_kdict_api = import_interface<KDictInterface>(module.get());
+    if (!s_kdict_api) return true;
+    const Direct found[M_count] = {s_kdict_api->set, s_kdict_api->add, s_kdict_api->has, s_kdict_api->remove,
+                                   s_kdict_api->get};
     std::copy(std::begin(found), std::end(found), s_member_direct);
     return true;
 }
@@ -624,9 +496,6 @@ PyObject* exact_isoformat(PyObject* v) {
 // a shape"; the caller then takes the general path, which also reproduces
 // any error met here with the standard library's own message.
 
-PyTypeObject* s_field_type;  // dataclasses.Field
-PyObject* s_field_marker;    // dataclasses._FIELD
-PyObject* s_class_descr;     // object.__dict__['__class__']
 PyObject* s_dc_fields;       // "__dataclass_fields__"
 PyObject* s_field_type_name;  // "_field_type"
 PyObject* s_name;            // "name"
@@ -646,7 +515,7 @@ inline bool dc_atomic(PyTypeObject* t) {
 PyObject* dc_fields_of(PyObject* obj) {
     PyTypeObject* t = Py_TYPE(obj);
     if (!Py_IS_TYPE(t, &PyType_Type) || t->tp_getattro != PyObject_GenericGetAttr) return nullptr;
-    if (compat::type_lookup(t, s_dunder_class) != s_class_descr) return nullptr;
+    if (compat::type_lookup(t, s_dunder_class) != s_dc.class_descr) return nullptr;
     PyObject* on_type = compat::type_lookup(t, s_dc_fields);
     if (!on_type || !PyDict_CheckExact(on_type)) return nullptr;
     // fields() reads the name on the instance: an entry in its __dict__
@@ -669,10 +538,10 @@ PyObject* dc_instance(PyObject* obj, PyObject* fields) {
     Py_ssize_t pos = 0;
     PyObject *k, *f;
     while (PyDict_Next(fields, &pos, &k, &f)) {
-        if (!Py_IS_TYPE(f, s_field_type)) return nullptr;
+        if (!Py_IS_TYPE(f, s_dc.field_type)) return nullptr;
         Ref kind = Ref::steal(PyObject_GetAttr(f, s_field_type_name));
         if (!kind) return nullptr;
-        if (kind.get() != s_field_marker) continue;  // a pseudo-field
+        if (kind.get() != s_dc.field_marker) continue;  // a pseudo-field
         Ref name = Ref::steal(PyObject_GetAttr(f, s_name));
         if (!name) return nullptr;
         if (!PyUnicode_CheckExact(name.get())) return nullptr;
@@ -735,7 +604,7 @@ PyObject* dc_value(PyObject* v) {
 // cls._serialize_value(value) for a data-class instance, when the shortcut
 // applies; null (with no error) when the general path must run.
 PyObject* dataclass_shortcut(PyObject* cls, PyObject* value) {
-    if (!s_dates_fixed || !class_unchanged(cls) || !s_dc_guard.holds()) return nullptr;
+    if (!s_dates_fixed || !class_unchanged(cls) || !s_dc_pins.holds()) return nullptr;
     PyTypeObject* t = Py_TYPE(value);
     // Rules that come before the data-class one.
     if (PyList_Check(value) || PyTuple_Check(value) || PyDict_Check(value) ||
@@ -1108,7 +977,7 @@ PyObject* to_json(PyObject* const* a) {
     if (!tree) return nullptr;
     // The genuine json.dumps with the genuine encoder behind it: write the
     // text here when the tree holds only what that text is sure for.
-    if (json.get() == s_genuine[G_json] && dumps.get() == s_json_dumps && cache_valid() && s_json_guard.holds())
+    if (json.get() == s_genuine[G_json] && dumps.get() == s_json_dumps && cache_valid() && s_json_pins.holds())
         if (PyObject* text = write_json(tree.get())) return text;
     PyObject* args[] = {tree.get(), s_four};
     return PyObject_Vectorcall(dumps.get(), args, 1, s_indent_kwnames);
@@ -1158,86 +1027,28 @@ bool intern_all() {
     return s_indent_kwnames && s_four;
 }
 
-// Pins what the dataclass and JSON shortcuts stand in for; false leaves a
-// shortcut off (any error cleared by the caller).
-// The builtins that the functions in `modules` use, and no module-level
-// name shadowing them.
-bool pin_builtins(Guard& g, PyObject* builtins, std::initializer_list<PyObject*> modules) {
-    for (const char* name : {"type", "id", "issubclass", "getattr", "setattr", "isinstance", "hasattr", "tuple", "dict",
-                             "list", "len", "float", "str", "repr", "zip", "ValueError", "TypeError"}) {
-        if (!g.pin(builtins, name)) return false;
-        for (PyObject* d : modules)
-            if (PyDict_Contains(d, g.pins[g.npins - 1].key) != 0 || !g.pin_key(d, g.pins[g.npins - 1].key, nullptr))
-                return false;
-    }
-    return g.watch(builtins);
+PyObject* report() { return shortcut_report(shortcuts); }
+
+ModuleInterface s_interface = {kInterfaceVersion, sizeof(ModuleInterface), report, compat::probe_report};
+
+// The global cache is re-read after any write to the module namespace.
+void on_globals(void*, PyObject* dict, PyObject*) {
+    if (dict == s_globals) s_stale = true;
 }
 
-// The namespace of a standard module, its lazy imports resolved (they would
-// change it on first use).
-PyObject* module_dict(const char* name) {
-    Ref m = Ref::steal(PyImport_ImportModule(name));
-    if (!m || !PyModule_Check(m.get()) || !compat::resolve_lazy_imports(m.get())) return nullptr;
-    return PyModule_GetDict(m.get());  // modules stay imported
-}
-
-bool setup_dataclass_guard() {
-    Guard& g = s_dc_guard;
-    PyObject *dcd = module_dict("dataclasses"), *cpd = module_dict("copy"), *bi = module_dict("builtins");
-    if (!dcd || !cpd || !bi) return false;
-    for (const char* name : {"_asdict_inner", "_is_dataclass_instance", "fields", "_ATOMIC_TYPES", "copy"})
-        if (!g.pin(dcd, name)) return false;
-    if (g.pin(dcd, "asdict") != s_genuine[G_asdict] || g.pin(dcd, "is_dataclass") != s_genuine[G_is_dataclass])
-        return false;
-    PyObject* fields_name = g.pin(dcd, "_FIELDS");
-    if (!fields_name || !PyUnicode_CheckExact(fields_name) ||
-        PyUnicode_CompareWithASCIIString(fields_name, "__dataclass_fields__") != 0)
-        return false;
-    s_field_marker = g.pin(dcd, "_FIELD");
-    PyObject* field = g.pin(dcd, "Field");
-    if (!s_field_marker || !field || !g.pin_type(field)) return false;
-    s_field_type = reinterpret_cast<PyTypeObject*>(field);
-    for (const char* name : {"deepcopy", "_reconstruct", "_keep_alive", "_atomic_types"})
-        if (!g.pin(cpd, name)) return false;
-    // deepcopy of a datetime: no copier registered for it or its tzinfo.
-    for (const char* table : {"_deepcopy_dispatch", "dispatch_table"}) {
-        PyObject* d = g.pin(cpd, table);
-        if (!d || !PyDict_CheckExact(d) || !g.watch(d)) return false;
-        for (PyTypeObject* t : {s_datetime_type, s_timezone_type, PyDateTimeAPI->DeltaType}) {
-            auto* key = reinterpret_cast<PyObject*>(t);
-            if (PyDict_Contains(d, key) != 0 || !g.pin_key(d, key, nullptr)) return false;
-        }
-    }
-    if (!pin_builtins(g, bi, {dcd, cpd}) || !g.watch(dcd) || !g.watch(cpd)) return false;
+// Pins what the dataclass and JSON shortcuts stand in for; a pin that does
+// not take leaves its shortcut off.
+bool setup_pins() {
+    if (!s_dc_pins.start(hub()) || !s_json_pins.start(hub())) return false;
     if (!intern_names({{&s_dc_fields, "__dataclass_fields__"},
                        {&s_field_type_name, "_field_type"},
                        {&s_name, "name"},
                        {&s_dunder_class, "__class__"}}))
         return false;
-    s_class_descr = compat::type_lookup(&PyBaseObject_Type, s_dunder_class);
-    return s_class_descr && (g.ready = true);
-}
-
-bool setup_json_guard() {
-    Guard& g = s_json_guard;
-    PyObject* json = s_genuine[G_json];
-    PyObject *encd = module_dict("json.encoder"), *bi = module_dict("builtins");
-    if (!PyModule_Check(json) || !encd || !bi || !compat::resolve_lazy_imports(json)) return false;
-    PyObject* jd = PyModule_GetDict(json);
-    s_json_dumps = g.pin(jd, "dumps");
-    PyObject* encoder = g.pin(jd, "JSONEncoder");
-    if (!s_json_dumps || !encoder || g.pin(encd, "JSONEncoder") != encoder || !g.pin_type(encoder)) return false;
-    for (const char* name : {"__init__", "encode", "iterencode"}) {
-        PyObject* fn = compat::type_lookup(reinterpret_cast<PyTypeObject*>(encoder), intern(name));
-        if (!fn || !g.pin_fn(fn)) return false;
-    }
-    // The C encoder and string escaper, which this text imitates.
-    PyObject* c_encoder = g.pin(encd, "c_make_encoder");
-    if (!c_encoder || !g.pin_type(c_encoder)) return false;
-    PyObject* c_escape = g.pin(encd, "encode_basestring_ascii");
-    if (!c_escape || !PyCFunction_Check(c_escape) || !g.pin(encd, "encode_basestring")) return false;
-    if (!pin_builtins(g, bi, {jd, encd}) || !g.watch(jd) || !g.watch(encd)) return false;
-    return (g.ready = true);
+    if (!hub().on()) return true;  // nothing could be watched: both stay off
+    if (!stdlib::pin_asdict(s_dc_pins, s_genuine[G_asdict], s_genuine[G_is_dataclass], s_dc)) PyErr_Clear();
+    if (!stdlib::pin_json_dumps(s_json_pins, s_genuine[G_json], s_json_dumps)) PyErr_Clear();
+    return true;
 }
 
 int exec(PyObject* module) {
@@ -1291,25 +1102,15 @@ int exec(PyObject* module) {
     s_kdict_plain = Py_IS_TYPE(kdict, &PyType_Type) &&
                     PyType_HasFeature(reinterpret_cast<PyTypeObject*>(kdict), Py_TPFLAGS_HEAPTYPE);
     auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
-    Ref ns = Ref::steal(PyType_GetDict(type));
-    if (!ns) return -1;
-    s_cm_flatten = Py_XNewRef(PyDict_GetItemWithError(ns.get(), s_flatten));
-    s_cm_serialize = Py_XNewRef(PyDict_GetItemWithError(ns.get(), s_serialize_value));
-    if (!s_cm_flatten || !s_cm_serialize) return -1;
-    s_cls = Py_NewRef(cls.get());
-    if (!setup_store_shortcuts(kdict)) return -1;
-    if (PyUnstable_Type_AssignVersionTag(type)) s_tag = type->tp_version_tag;
+    if (!s_members.take(type, {"_data", "__getattribute__", "__getattr__"})) return -1;
     s_globals = Py_NewRef(globals);
-    const int watcher = PyDict_AddWatcher(globals_watcher);
-    if (watcher >= 0 && PyDict_Watch(watcher, globals) == 0) {
-        s_watched = true;
-        s_watcher = watcher;
-        // Without the watcher these shortcuts stay off.
-        if (!setup_dataclass_guard()) PyErr_Clear();
-        if (!setup_json_guard()) PyErr_Clear();
-    } else {
-        PyErr_Clear();  // without a watcher every use reads the globals
-    }
+    if (!setup_store_shortcuts(kdict)) return -1;
+    if (!s_class.start(type, class_as_made, hub()) || !hub().listen(on_globals, nullptr) ||
+        !s_env_dicts.start(hub()))
+        return -1;
+    if (hub().on() && !hub().watch(globals)) return -1;
+    s_class.armed();
+    if (!setup_pins() || !export_interface(module, &s_interface)) return -1;
     s_stale = true;
     end_exec(once, module);
     return 0;

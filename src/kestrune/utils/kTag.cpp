@@ -21,6 +21,7 @@
 //     fixed layout goes to the real datetime.strptime;
 //   * values of the exact built-in types (str, int, datetime, timedelta) are
 //     compared, formatted and subtracted natively.
+#include "support/capi.hpp"
 #include "support/module.hpp"
 
 #include <datetime.h>
@@ -54,7 +55,6 @@ bool g_native_datetime;  // the datetime C interface matches the imported classe
 PyTypeObject* g_lock_type;  // the interpreter's own lock type, when recognised
 PyObject* g_lock_enter;     // its __enter__ and release method descriptors
 PyObject* g_lock_release;
-bool g_wrappers_readable;   // classmethod/staticmethod keep their callable where we look
 
 constexpr long kCounterLimit = 1 << 20;  // first counter value five hex digits cannot hold
 constexpr int kStampLength = 23;
@@ -430,12 +430,6 @@ struct Original {
 };
 Original g_orig[kMemberCount];
 
-// classmethod and staticmethod objects hold their callable right after the
-// object header (checked against __func__ at initialisation).  It can be
-// replaced by calling the wrapper's __init__ again, which no dict notices.
-inline PyObject* wrapped_callable(PyObject* wrapper) {
-    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(wrapper) + sizeof(PyObject));
-}
 
 // ------------------------------------------------------------ the view
 
@@ -459,7 +453,6 @@ struct View {
 // Allocated once and never freed: its references must not be dropped by a
 // static destructor after the interpreter has finalised.
 View& g_view = *new View();
-int g_watcher = -1;
 PyObject* g_own_write;  // the key New is writing itself, while it writes
 
 bool layout_key(PyObject* s, long long& key);
@@ -497,12 +490,12 @@ void refresh_view() {
     v.process_code = x && PyUnicode_CheckExact(x) ? Ref::borrow(x) : Ref();
     view_counter(entry(g_class_dict, s_counter));
     view_last(entry(g_class_dict, s_last_timestamp));
-    v.fresh = g_watcher >= 0;
+    v.fresh = module_hub().on();
 }
 
-int on_dict_change(PyDict_WatchEvent, PyObject* dict, PyObject* key, PyObject*) {
-    if (!(dict == g_class_dict && key && key == g_own_write)) g_view.fresh = false;
-    return 0;
+void on_dict_change(void*, PyObject* dict, PyObject* key) {
+    if ((dict == g_class_dict || dict == g_globals) && !(dict == g_class_dict && key && key == g_own_write))
+        g_view.fresh = false;
 }
 
 inline const View& view() {
@@ -515,12 +508,39 @@ inline bool genuine_timezone() { return view().timezone_ok; }
 
 // True when `cls.<m>` is the original member of kTag, for each m.
 inline bool intact(PyObject* cls, std::initializer_list<Member> ms) {
-    if (cls != g_class || !g_wrappers_readable) return false;
+    if (cls != g_class) return false;
     const View& v = view();
     for (Member m : ms)
-        if (!v.intact[m] || wrapped_callable(g_orig[m].wrapper) != g_orig[m].func) return false;
+        if (!v.intact[m] || compat::wrapped_callable(g_orig[m].wrapper) != g_orig[m].func) return false;
     return true;
 }
+
+bool new_natively(PyObject* cls);
+bool temp_id_natively(PyObject* cls, bool with_temp_id);
+
+bool members_armed() {
+    return intact(g_class, {kNew, kGetCreatedAt, kGetCreatedAtUtc, kGetAge, kGetTicksSinceEpoch,
+                            kGetNanosecondsSinceEpoch, kGetExactCreationWithMsNs, kGetTempId, kGetUniqueCode,
+                            kCurrentTimestamp, kValidatePart, kValidateTimestamp, kValidateUniqueCode, kSplitId});
+}
+bool datetime_armed() { return genuine_datetime() && genuine_timezone(); }
+bool new_armed() { return new_natively(g_class); }
+bool parse_armed() { return temp_id_natively(g_class, true); }
+
+// The shortcuts, each described where it is used.
+const Shortcut shortcuts[] = {
+    {"members", "cls.<member> for every member of kTag", "class:kTag hub", members_armed},
+    {"datetime", "datetime.now datetime.strftime datetime.strptime timezone.utc",
+     "global:datetime global:timezone hub", datetime_armed},
+    {"new", "cls._validate_part cls._current_timestamp cls._lock cls._counter cls._last_timestamp",
+     "member:kTag._validate_part member:kTag._current_timestamp global:datetime global:timezone "
+     "state:kTag._lock state:kTag._process_code state:kTag._counter state:kTag._last_timestamp hub",
+     new_armed},
+    {"parse", "cls._split_id cls._validate_timestamp cls._validate_unique_code cls.GetTempId",
+     "member:kTag._split_id member:kTag._validate_timestamp member:kTag._validate_unique_code "
+     "member:kTag.GetTempId hub",
+     parse_armed},
+};
 
 // `cls.<member>(*args)`.
 Ref call_member(PyObject* cls, Member m, std::initializer_list<PyObject*> args) {
@@ -841,20 +861,17 @@ PyObject* new_general(PyObject* cls, const Ref& user, const Ref& type, WithLock&
 // Whether New on kTag may run natively: its members and the module-level
 // datetime names are the originals, and the state it reads has the types
 // it writes.
-inline bool new_natively(PyObject* cls) {
+bool new_natively(PyObject* cls) {
     if (!intact(cls, {kValidatePart, kCurrentTimestamp})) return false;
     const View& v = g_view;
     return v.datetime_ok && v.timezone_ok && v.lock && v.process_code && v.counter && v.last;
 }
 
-// Writes kTag.<key> as New does, keeping the view current.  This is what
-// type.__setattr__ does for a plain attribute name on a class of the
-// metaclass `type`: invalidate the class's lookup caches, then store into its
-// namespace.
+// Writes kTag.<key> as New does (as type.__setattr__ would), keeping the
+// view current.
 bool own_write(PyObject* key, PyObject* value) {
     g_own_write = key;
-    PyType_Modified(reinterpret_cast<PyTypeObject*>(g_class));
-    const bool ok = PyDict_SetItem(g_class_dict, key, value) == 0;
+    const bool ok = compat::class_store(reinterpret_cast<PyTypeObject*>(g_class), g_class_dict, key, value) == 0;
     g_own_write = nullptr;
     if (!ok) {
         g_view.fresh = false;
@@ -1059,7 +1076,7 @@ PyObject* validate_timestamp(PyObject* const* a) {
 // _validate_timestamp and _validate_unique_code are the originals (and so is
 // GetTempId when `with_temp_id`), the lengths are 23 and 10, and datetime is
 // genuine.
-inline bool temp_id_natively(PyObject* cls, bool with_temp_id) {
+bool temp_id_natively(PyObject* cls, bool with_temp_id) {
     if (with_temp_id ? !intact(cls, {kGetTempId, kSplitId, kValidateTimestamp, kValidateUniqueCode})
                      : !intact(cls, {kSplitId, kValidateTimestamp, kValidateUniqueCode}))
         return false;
@@ -1458,10 +1475,9 @@ void find_datetime_api() {
                         PyDateTimeAPI->TimeZone_UTC == g_utc;
 }
 
-// Records the members as created, and checks where their wrappers keep the
+// Records the members as created, and where their wrappers keep the
 // callable.
 bool record_members() {
-    g_wrappers_readable = true;
     for (int m = 0; m < kMemberCount; ++m) {
         Original& o = g_orig[m];
         if (!(o.name = intern(members[m].name))) return false;
@@ -1472,11 +1488,14 @@ bool record_members() {
         }
         Py_INCREF(o.wrapper);
         o.func = PyObject_GetAttrString(o.wrapper, "__func__");
-        if (!o.func) return false;
-        if (wrapped_callable(o.wrapper) != o.func) g_wrappers_readable = false;
+        if (!o.func || (m == 0 && !compat::probe_wrapped_callable(o.wrapper))) return false;
     }
     return true;
 }
+
+PyObject* report() { return shortcut_report(shortcuts); }
+
+ModuleInterface g_interface = {kInterfaceVersion, sizeof(ModuleInterface), report, compat::probe_report};
 
 int exec(PyObject* module) {
     if (!begin_exec(once, module)) return -1;
@@ -1526,13 +1545,11 @@ int exec(PyObject* module) {
     g_class = Py_NewRef(cls.get());
     g_class_dict = PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls.get()));
     if (!g_class_dict || !record_members() || !set_global(g_globals, "kTag", cls)) return -1;
-    // Without a free watcher slot the view is read again at every use.
-    g_watcher = PyDict_AddWatcher(on_dict_change);
-    if (g_watcher < 0) {
-        PyErr_Clear();
-    } else if (PyDict_Watch(g_watcher, g_class_dict) < 0 || PyDict_Watch(g_watcher, g_globals) < 0) {
-        return -1;
-    }
+    // Without a free watcher id the view is read again at every use.
+    start_module_hub();
+    if (!module_hub().listen(on_dict_change, nullptr)) return -1;
+    if (module_hub().on() && (!module_hub().watch(g_class_dict) || !module_hub().watch(g_globals))) return -1;
+    if (!export_interface(module, &g_interface)) return -1;
     end_exec(once, module);
     return 0;
 }

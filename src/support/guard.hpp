@@ -1,0 +1,348 @@
+// What a shortcut relies on, and how it finds out that it still holds.
+//
+// A member skips a lookup or a call only while nothing that would make a
+// difference has changed.  Three kinds of fact cover every shortcut of the
+// package:
+//   - ClassGuard: an exact class whose members are still those a full check
+//     of the class found;
+//   - DictMemo (watch.hpp): what a dictionary held when it was last checked;
+//   - PinSet: objects of the standard library (functions, namespaces, classes)
+//     whose identity and contents a shortcut assumes.
+// Each module declares its shortcuts in one table (Shortcut) that names what
+// they stand in for and what they assume; the test-support module reports it.
+//
+// One convention for every check: it answers bool, true when the shortcut
+// applies, and never leaves an exception set.  The only errors a check can
+// meet come from foreign objects in a dictionary it reads (a key whose __eq__
+// fails); the check then answers false, and the general road repeats the same
+// lookup, so the caller sees the error there.  `quiet_entry` is that one
+// place where such an error is dropped.
+#pragma once
+
+#include "watch.hpp"
+
+#include <span>
+
+namespace kst {
+
+// dict[key] by identity, borrowed, or nullptr when absent; an error is
+// dropped (see above: the general road repeats the lookup).
+inline PyObject* quiet_entry(PyObject* dict, PyObject* key) {
+    PyObject* v = nullptr;
+    if (PyDict_GetItemRef(dict, key, &v) < 0) PyErr_Clear();
+    Py_XDECREF(v);  // compared by identity only; the dict keeps it alive
+    return v;
+}
+
+// ------------------------------------------------------------ ClassGuard
+// An exact class and the answer of a full check of it, remembered under the
+// class's version tag: the hot test is two compares.  A tag seen with the
+// check failing is remembered too.  A class modified about a thousand times
+// has no tags left; the guard then watches the namespaces along its MRO
+// (and the MRO itself), so that it still re-checks and re-arms after a
+// change instead of staying off for good.
+class ClassGuard {
+public:
+    using Check = bool (*)(PyTypeObject*);
+
+    // Exec time: the class and its full check.  The hub serves the
+    // tag-less mode (off when the hub is).  false with an exception when the
+    // hub is full.
+    bool start(PyTypeObject* type, Check check, WatchHub& hub) {
+        type_ = type;
+        check_ = check;
+        hub_ = &hub;
+        return hub.listen(
+            [](void* self, PyObject* dict, PyObject*) {
+                auto* g = static_cast<ClassGuard*>(self);
+                for (int i = 0; i < g->nwatched_; ++i)
+                    if (g->watched_[i] == dict) g->tagless_ok_ = false;
+            },
+            this);
+    }
+
+    PyTypeObject* type() const { return type_; }
+
+    // Whether `tp` is the class, unchanged since a full check passed.
+    bool holds(PyTypeObject* tp) {
+        return tp == type_ && ((good_ != 0 && tp->tp_version_tag == good_) || recheck());
+    }
+    // The same for the class itself (reports and tests).
+    bool armed() { return type_ && holds(type_); }
+    // The tag under which the check last passed (0: none).
+    unsigned int good_tag() const { return good_; }
+
+private:
+    [[gnu::noinline]] bool recheck() {
+        PyTypeObject* t = type_;
+        const unsigned int tag = t->tp_version_tag;
+        if (tag != 0 && tag == bad_) return false;
+        if (PyUnstable_Type_AssignVersionTag(t)) {
+            const bool ok = check_(t);
+            (ok ? good_ : bad_) = t->tp_version_tag;
+            return ok;
+        }
+        return tagless();
+    }
+
+    // No version tag left: the answer is kept while the namespaces along
+    // the MRO are unwritten (a dict watcher) and the MRO is the same tuple.
+    [[gnu::noinline]] bool tagless() {
+        good_ = 0;
+        PyTypeObject* t = type_;
+        if (tagless_ok_ && t->tp_mro == mro_) return true;
+        if (!watch_mro(t)) return check_(t);  // nothing to watch with: check every time
+        tagless_ok_ = check_(t);
+        return tagless_ok_;
+    }
+
+    bool watch_mro(PyTypeObject* t) {
+        PyObject* mro = t->tp_mro;
+        if (!hub_ || !hub_->on() || !mro || PyTuple_GET_SIZE(mro) > kMaxWatched) return false;
+        nwatched_ = 0;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+            auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+            if (!PyType_HasFeature(base, Py_TPFLAGS_HEAPTYPE)) continue;  // static types cannot change
+            Ref dict = Ref::steal(PyType_GetDict(base));
+            if (!dict || !hub_->watch(dict.get())) {
+                PyErr_Clear();
+                return false;
+            }
+            watched_[nwatched_++] = dict.get();  // (the class keeps its namespace)
+        }
+        Py_XSETREF(mro_, Py_NewRef(mro));  // held: its address is compared
+        return true;
+    }
+
+    static constexpr int kMaxWatched = 8;
+    PyTypeObject* type_ = nullptr;
+    Check check_ = nullptr;
+    unsigned int good_ = 0;
+    unsigned int bad_ = 0;
+    WatchHub* hub_ = nullptr;
+    bool tagless_ok_ = false;
+    PyObject* mro_ = nullptr;
+    PyObject* watched_[kMaxWatched] = {};
+    int nwatched_ = 0;
+};
+
+// The check most classes need: the MRO is (type, object), the class
+// namespace still holds every entry it held when the snapshot was taken (its
+// texts aside), and
+// the names that were absent then (such as __getattr__) are still absent.
+class MemberSnapshot {
+public:
+    // Exec time; false with an exception on failure.
+    bool take(PyTypeObject* t, std::initializer_list<const char*> absent) {
+        Ref ns = Ref::steal(PyType_GetDict(t));
+        if (!ns) return false;
+        copy_ = PyDict_Copy(ns.get());
+        absent_ = PyList_New(0);
+        if (!copy_ || !absent_) return false;
+        // Texts that no lookup of a member goes through (a new docstring
+        // keeps the shortcuts).
+        for (const char* text : {"__doc__", "__module__"})
+            if (PyDict_DelItemString(copy_, text) < 0) PyErr_Clear();
+        for (const char* name : absent) {
+            Ref key = Ref::steal(PyUnicode_InternFromString(name));
+            if (!key || PyList_Append(absent_, key.get()) < 0) return false;
+        }
+        return true;
+    }
+
+    // Whether `t`'s namespace still agrees with the snapshot.
+    bool same(PyTypeObject* t) const {
+        PyObject* mro = t->tp_mro;
+        if (!mro || PyTuple_GET_SIZE(mro) != 2 || PyTuple_GET_ITEM(mro, 0) != reinterpret_cast<PyObject*>(t) ||
+            PyTuple_GET_ITEM(mro, 1) != reinterpret_cast<PyObject*>(&PyBaseObject_Type))
+            return false;
+        Ref ns = Ref::steal(PyType_GetDict(t));
+        if (!ns) {
+            PyErr_Clear();  // (only a failed allocation; the general road meets it again)
+            return false;
+        }
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(copy_, &pos, &k, &v))
+            if (quiet_entry(ns.get(), k) != v) return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(absent_); ++i)
+            if (quiet_entry(ns.get(), PyList_GET_ITEM(absent_, i))) return false;
+        return true;
+    }
+
+private:
+    PyObject* copy_ = nullptr;  // (held for the process: guards are never destroyed)
+    PyObject* absent_ = nullptr;
+};
+
+// The guards below live in static storage for the life of the process and
+// are never destroyed: they hold their strong references as plain pointers,
+// which no destructor drops after the interpreter has finalised.
+
+// ------------------------------------------------------------------ PinSet
+// Objects of the standard library that a shortcut imitates: namespace
+// entries (a module's name, a builtin) pinned to the object found at import
+// or to their absence, Python functions pinned to their code and defaults,
+// and classes pinned to their namespace and MRO.  Namespaces are watched
+// through the hub, so the entries are compared again only after a write.
+class PinSet {
+public:
+    // Exec time, before anything is pinned: listens on `hub` for writes to
+    // the namespaces it watches.  false with an exception when the hub is
+    // full.
+    bool start(WatchHub& hub) {
+        hub_ = &hub;
+        return hub.listen(
+            [](void* self, PyObject* dict, PyObject*) {
+                auto* p = static_cast<PinSet*>(self);
+                for (int i = 0; i < p->nwatched_; ++i)
+                    if (p->watched_[i] == dict) p->fresh_ = false;
+            },
+            this);
+    }
+
+    // Exec time.  Each returns false (no exception: the caller leaves the
+    // shortcut off) when the object is not as the shortcut expects, and the
+    // namespace-pinning ones return the pinned object.
+    PyObject* pin(PyObject* dict, const char* name) {
+        PyObject* key = intern(name);
+        PyObject* v = key ? PyDict_GetItemWithError(dict, key) : nullptr;
+        if (!v || !pin_key(dict, key, v)) return nullptr;
+        if (PyFunction_Check(v) && !pin_function(v)) return nullptr;
+        return v;
+    }
+    bool pin_key(PyObject* dict, PyObject* key, PyObject* value) {
+        if (npins_ == kMaxPins) return false;
+        pins_[npins_++] = {Py_NewRef(dict), Py_NewRef(key), Py_XNewRef(value)};
+        return true;
+    }
+    // The key most recently pinned.
+    PyObject* last_key() const { return pins_[npins_ - 1].key; }
+    bool pin_function(PyObject* fn) {
+        if (!PyFunction_Check(fn) || nfns_ == kMaxFunctions) return false;
+        PyObject* kw = PyFunction_GetKwDefaults(fn);
+        fns_[nfns_++] = {Py_NewRef(fn), Py_NewRef(PyFunction_GetCode(fn)), Py_XNewRef(PyFunction_GetDefaults(fn)),
+                         Py_XNewRef(kw)};
+        if (kw) {  // its entries are pinned like module-level names
+            Py_ssize_t pos = 0;
+            PyObject *k, *v;
+            while (PyDict_Next(kw, &pos, &k, &v))
+                if (!pin_key(kw, k, v)) return false;
+            if (!watch(kw)) return false;
+        }
+        return true;
+    }
+    bool pin_type(PyObject* t) {
+        if (!PyType_Check(t) || ntypes_ == kMaxTypes) return false;
+        auto* type = reinterpret_cast<PyTypeObject*>(t);
+        Ref ns = Ref::steal(PyType_GetDict(type));
+        Ref copy = Ref::steal(ns ? PyDict_Copy(ns.get()) : nullptr);
+        if (!copy || !type->tp_mro || !PyUnstable_Type_AssignVersionTag(type)) return false;
+        types_[ntypes_++] = {Py_NewRef(t), copy.release(), Py_NewRef(type->tp_mro), type->tp_version_tag, 0};
+        return true;
+    }
+    bool watch(PyObject* dict) {
+        if (nwatched_ == kMaxWatched || !hub_ || !hub_->watch(dict)) return false;
+        watched_[nwatched_++] = dict;  // (pinned namespaces live for the process)
+        return true;
+    }
+    // Everything pinned as expected: the shortcut may be armed.
+    bool ready() { return ready_ = true; }
+
+    // Whether every pin holds.
+    bool holds() {
+        if (!fresh_) refresh();
+        if (!entries_hold_) return false;
+        for (int i = 0; i < nfns_; ++i) {
+            PyObject* f = fns_[i].fn;
+            if (PyFunction_GetCode(f) != fns_[i].code || PyFunction_GetDefaults(f) != fns_[i].defaults ||
+                PyFunction_GetKwDefaults(f) != fns_[i].kwdefaults)
+                return false;
+        }
+        for (int i = 0; i < ntypes_; ++i)
+            if (!types_[i].unchanged()) return false;
+        return true;
+    }
+
+private:
+    void refresh() {
+        fresh_ = hub_ && hub_->on();  // without watching, compare at every use
+        entries_hold_ = ready_;
+        for (int i = 0; i < npins_ && entries_hold_; ++i)
+            entries_hold_ = quiet_entry(pins_[i].dict, pins_[i].key) == pins_[i].value;
+    }
+
+    struct Pin {
+        PyObject* dict;
+        PyObject* key;
+        PyObject* value;  // nullptr: must stay absent
+    };
+    struct FnPin {
+        PyObject* fn;
+        PyObject* code;
+        PyObject* defaults;
+        PyObject* kwdefaults;
+    };
+    // A class whose namespace and bases must stay as they were, with
+    // metaclass `type`; a new version tag is checked against the copy.
+    struct TypePin {
+        PyObject *type, *ns, *mro;
+        unsigned int tag = 0, bad_tag = 0;
+
+        bool unchanged() {
+            auto* t = reinterpret_cast<PyTypeObject*>(type);
+            if (!Py_IS_TYPE(t, &PyType_Type)) return false;
+            const unsigned int now = t->tp_version_tag;
+            if (now != 0 && now == tag) return true;
+            if (now != 0 && now == bad_tag) return false;
+            bool same = t->tp_mro == mro;
+            Ref current = Ref::steal(same ? PyType_GetDict(t) : nullptr);
+            same = current && PyDict_GET_SIZE(current.get()) == PyDict_GET_SIZE(ns);
+            Py_ssize_t pos = 0;
+            PyObject *k, *v;
+            while (same && PyDict_Next(ns, &pos, &k, &v)) same = quiet_entry(current.get(), k) == v;
+            if (PyUnstable_Type_AssignVersionTag(t)) (same ? tag : bad_tag) = t->tp_version_tag;
+            return same;
+        }
+    };
+    static constexpr int kMaxPins = 160, kMaxFunctions = 16, kMaxTypes = 4, kMaxWatched = 16;
+    WatchHub* hub_ = nullptr;
+    PyObject* watched_[kMaxWatched] = {};
+    int nwatched_ = 0;
+    Pin pins_[kMaxPins] = {};
+    FnPin fns_[kMaxFunctions] = {};
+    TypePin types_[kMaxTypes] = {};
+    int npins_ = 0, nfns_ = 0, ntypes_ = 0;
+    bool ready_ = false, fresh_ = false, entries_hold_ = false;
+};
+
+// --------------------------------------------------------------- the table
+// One row per shortcut of a module: its name, the members or names whose
+// lookup or call it stands in for, what it assumes, and a fresh test of
+// whether it is armed now.  The assumptions are words of the forms
+//   member:Class.name   the class's own member `name` (every member the class
+//                       was made with is watched by its ClassGuard)
+//   global:name         the module-level name still bound to its import-time object
+//   pin:module.name     a standard-library object, unchanged
+//   instance:Class      the instance's own __dict__ as the class makes it
+//   hub                 a dict-watcher id of the module (without one the shortcut checks at every use)
+struct Shortcut {
+    const char* name;
+    const char* stands_in_for;  // space-separated
+    const char* assumes;        // space-separated
+    bool (*armed)();
+};
+
+// The table as a list of dicts {"name", "stands_in_for", "assumes", "armed"}.
+inline PyObject* shortcut_report(std::span<const Shortcut> table) {
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out) return nullptr;
+    for (const Shortcut& s : table) {
+        Ref row = Ref::steal(Py_BuildValue("{s:s,s:s,s:s,s:O}", "name", s.name, "stands_in_for", s.stands_in_for,
+                                           "assumes", s.assumes, "armed", s.armed() ? Py_True : Py_False));
+        if (!row || PyList_Append(out.get(), row.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
+}  // namespace kst
