@@ -2,6 +2,7 @@
 // parameter checks and the result checks.  Each member returns the tuple of
 // its bound arguments (self/cls included), so tests see defaults and
 // conversions.
+#include "support/capi.hpp"
 #include "support/module.hpp"
 
 namespace {
@@ -50,6 +51,33 @@ const FuncDef members[] = {
     {.name = "pair", .kind = Kind::Method, .impl = echo<4>, .ret = "tuple", .params = pair_params},
 };
 
+// The C interface of an imported package module, or nullptr with an error.
+const ModuleInterface* interface_of(PyObject* module) {
+    const ModuleInterface* api = import_interface<ModuleInterface>(module);
+    if (!api) PyErr_Format(PyExc_LookupError, "%R exports no C interface of this version", module);
+    return api;
+}
+
+// Report.shortcuts(module): the module's shortcut table, each row with
+// whether it is armed now.
+PyObject* shortcuts_impl(PyObject* const* a) {
+    const ModuleInterface* api = interface_of(a[0]);
+    return api ? api->report() : nullptr;
+}
+
+// Report.probes(module): the interpreter probes the module made at import.
+PyObject* probes_impl(PyObject* const* a) {
+    const ModuleInterface* api = interface_of(a[0]);
+    return api ? api->probes() : nullptr;
+}
+
+constexpr Param module_params[] = {{"module", "ModuleType"}};
+
+const FuncDef report_members[] = {
+    {.name = "shortcuts", .kind = Kind::StaticMethod, .impl = shortcuts_impl, .params = module_params},
+    {.name = "probes", .kind = Kind::StaticMethod, .impl = probes_impl, .params = module_params},
+};
+
 int exec(PyObject* module) {
     if (!begin_exec(once, module)) return -1;
     PyObject* globals = PyModule_GetDict(module);
@@ -62,6 +90,11 @@ int exec(PyObject* module) {
         !body.add_all(members))
         return -1;
     if (!set_global(globals, "Probe", body.create())) return -1;
+    ClassBody report("Report", module_name.get());
+    if (!report.prepare(reinterpret_cast<PyObject*>(&PyType_Type), bases.get(),
+                        "The package modules' shortcut tables and interpreter probes.") ||
+        !report.add_all(report_members) || !set_global(globals, "Report", report.create()))
+        return -1;
     end_exec(once, module);
     return 0;
 }

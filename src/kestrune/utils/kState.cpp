@@ -80,7 +80,9 @@ bool name_armed() {
 
 const Shortcut shortcuts[] = {
     {"name", "self.name enum.property.__get__ Enum.name.fget",
-     "class:kState pin:enum.property.__get__ pin:enum.Enum.name hub", name_armed},
+     "member:kState.name getattribute:kState pin:enum.property.__get__ pin:enum.Enum.name.fget pin:enum.Enum.name "
+     "hub",
+     name_armed},
 };
 
 // Records the pieces the shortcut depends on; leaves it off (no error)
