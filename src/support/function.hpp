@@ -315,7 +315,7 @@ inline bool apply_tests(const Function* f, PyObject* const* args) {
 // apply_tests, with the common exact-str tests done from the slot mask (the
 // ordered tests run when one fails, so the first failing parameter in order
 // is the one reported).
-inline bool quick_tests(const Function* f, PyObject* const* args) {
+[[gnu::always_inline]] inline bool quick_tests(const Function* f, PyObject* const* args) {
     for (unsigned m = f->str_slots; m; m &= m - 1)
         if (!PyUnicode_CheckExact(args[__builtin_ctz(m)])) return apply_tests(f, args);
     return !f->other_tests || apply_tests(f, args);
@@ -324,7 +324,7 @@ inline bool quick_tests(const Function* f, PyObject* const* args) {
 // Runs the implementation under the recursion guard and applies the result
 // check.  Native code calling back into Python (text forms, nested
 // containers) must end in RecursionError, never exhaust the C stack.
-inline PyObject* invoke(const Function* f, PyObject* const* bound) {
+[[gnu::always_inline]] inline PyObject* invoke(const Function* f, PyObject* const* bound) {
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     PyObject* r = f->def->impl(bound);
     Py_LeaveRecursiveCall();

@@ -46,19 +46,12 @@ public:
     using Check = bool (*)(PyTypeObject*);
 
     // Exec time: the class and its full check.  The hub serves the
-    // tag-less mode (off when the hub is).  false with an exception when the
-    // hub is full.
+    // tag-less mode (off when the hub is).
     bool start(PyTypeObject* type, Check check, WatchHub& hub) {
         type_ = type;
         check_ = check;
         hub_ = &hub;
-        return hub.listen(
-            [](void* self, PyObject* dict, PyObject*) {
-                auto* g = static_cast<ClassGuard*>(self);
-                for (int i = 0; i < g->nwatched_; ++i)
-                    if (g->watched_[i] == dict) g->tagless_ok_ = false;
-            },
-            this);
+        return true;
     }
 
     PyTypeObject* type() const { return type_; }
@@ -96,23 +89,31 @@ private:
         return tagless_ok_;
     }
 
+    // Watches the namespaces along the MRO (each once for the process);
+    // false when they cannot all be watched.
     bool watch_mro(PyTypeObject* t) {
         PyObject* mro = t->tp_mro;
-        if (!hub_ || !hub_->on() || !mro || PyTuple_GET_SIZE(mro) > kMaxWatched) return false;
-        nwatched_ = 0;
+        if (!hub_ || !hub_->on() || !mro) return false;
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
             auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
             if (!PyType_HasFeature(base, Py_TPFLAGS_HEAPTYPE)) continue;  // static types cannot change
             Ref dict = Ref::steal(PyType_GetDict(base));
-            if (!dict || !hub_->watch(dict.get())) {
-                PyErr_Clear();
+            if (!dict) {
+                PyErr_Clear();  // (a failed allocation: checked at every use instead)
                 return false;
             }
-            watched_[nwatched_++] = dict.get();  // (the class keeps its namespace)
+            bool known = false;
+            for (int j = 0; j < nwatched_; ++j) known = known || watched_[j] == dict.get();
+            if (known) continue;
+            if (nwatched_ == kMaxWatched || !hub_->watch_for(dict.get(), on_write, this)) return false;
+            watched_[nwatched_++] = dict.get();  // (held: see below)
+            Py_INCREF(dict.get());
         }
         Py_XSETREF(mro_, Py_NewRef(mro));  // held: its address is compared
         return true;
     }
+
+    static void on_write(void* self, PyObject*, PyObject*) { static_cast<ClassGuard*>(self)->tagless_ok_ = false; }
 
     static constexpr int kMaxWatched = 8;
     PyTypeObject* type_ = nullptr;
@@ -187,18 +188,11 @@ private:
 // through the hub, so the entries are compared again only after a write.
 class PinSet {
 public:
-    // Exec time, before anything is pinned: listens on `hub` for writes to
-    // the namespaces it watches.  false with an exception when the hub is
-    // full.
+    // Exec time, before anything is pinned: the hub that watches the
+    // pinned namespaces.
     bool start(WatchHub& hub) {
         hub_ = &hub;
-        return hub.listen(
-            [](void* self, PyObject* dict, PyObject*) {
-                auto* p = static_cast<PinSet*>(self);
-                for (int i = 0; i < p->nwatched_; ++i)
-                    if (p->watched_[i] == dict) p->fresh_ = false;
-            },
-            this);
+        return true;
     }
 
     // Exec time.  Each returns false (no exception: the caller leaves the
@@ -242,9 +236,8 @@ public:
         return true;
     }
     bool watch(PyObject* dict) {
-        if (nwatched_ == kMaxWatched || !hub_ || !hub_->watch(dict)) return false;
-        watched_[nwatched_++] = dict;  // (pinned namespaces live for the process)
-        return true;
+        return hub_ && hub_->watch_for(dict, [](void* self, PyObject*, PyObject*) { static_cast<PinSet*>(self)->fresh_ = false; },
+                                       this);
     }
     // Everything pinned as expected: the shortcut may be armed.
     bool ready() { return ready_ = true; }
@@ -305,10 +298,8 @@ private:
             return same;
         }
     };
-    static constexpr int kMaxPins = 160, kMaxFunctions = 16, kMaxTypes = 4, kMaxWatched = 16;
+    static constexpr int kMaxPins = 160, kMaxFunctions = 16, kMaxTypes = 4;
     WatchHub* hub_ = nullptr;
-    PyObject* watched_[kMaxWatched] = {};
-    int nwatched_ = 0;
     Pin pins_[kMaxPins] = {};
     FnPin fns_[kMaxFunctions] = {};
     TypePin types_[kMaxTypes] = {};

@@ -6,8 +6,8 @@
 // replaced or deleted, a clear, a merge into it, its deallocation) is
 // reported before the change takes effect.  The interpreter leaves only six
 // watcher ids to all the extensions of a process, so each module takes at
-// most one, through its WatchHub, and dispatches the events itself to the
-// listeners that registered with it.  kEnvelope takes none: it listens on
+// most one, through its WatchHub, and dispatches the events itself: to the
+// memos, and to the listeners of the dictionary concerned.  kEnvelope takes none: it listens on
 // kDict's hub (reached through kDict's C interface).  Without a free id a hub
 // stays off: nothing can be watched, and every listener's owner takes its
 // full check at each use.
@@ -20,10 +20,22 @@
 
 namespace kst {
 
+// What a memo knows of one dictionary.
+struct MemoEntry {
+    PyObject* dict = nullptr;   // the dictionary (borrowed)
+    PyObject* first = nullptr;  // objects it holds (borrowed: the dict keeps them alive)
+    PyObject* second = nullptr;
+};
+inline constexpr std::size_t kMemoSlots = 64;
+// The memo slot of a dictionary (the same in every memo).
+inline std::size_t memo_slot(PyObject* p) {
+    return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(p) * 0x9E3779B97F4A7C15ULL) >> 58);
+}
+
 class WatchHub {
 public:
-    // Called for each event on any dictionary this hub watches; must not
-    // raise or run Python code.  `key` is null for events without one.
+    // Called for each event on one dictionary it was registered for; must
+    // not raise or run Python code.  `key` is null for events without one.
     using Listener = void (*)(void* ctx, PyObject* dict, PyObject* key);
 
     // Takes this module's watcher id (call once, in the exec function).  A
@@ -39,29 +51,58 @@ public:
     // Watches `dict`; false (no error) when the hub is off.
     bool watch(PyObject* dict) { return id_ >= 0 && PyDict_Watch(id_, dict) == 0; }
 
-    // Adds a listener (exec time only); false with SystemError when full.
-    bool listen(Listener fn, void* ctx) {
-        if (count_ == kMaxListeners) {
-            PyErr_SetString(PyExc_SystemError, "too many dictionary listeners");
+    // Watches `dict` and calls `fn` at each event on it; false (no error)
+    // when the hub is off or its table is full.
+    bool watch_for(PyObject* dict, Listener fn, void* ctx) {
+        if (count_ == kMaxWatched || !watch(dict)) return false;
+        watched_[count_++] = {dict, fn, ctx};
+        filter_ |= filter_bit(dict);
+        return true;
+    }
+
+    // Registers the table of a memo (exec time), whose entry for a
+    // dictionary is dropped at each event on it; false with SystemError
+    // when full.
+    bool add_memo(MemoEntry* table) {
+        if (nmemos_ == kMaxMemos) {
+            PyErr_SetString(PyExc_SystemError, "too many dictionary memos");
             return false;
         }
-        listeners_[count_++] = {fn, ctx};
+        memos_[nmemos_++] = table;
         return true;
     }
 
     void dispatch(PyObject* dict, PyObject* key) const {
-        for (int i = 0; i < count_; ++i) listeners_[i].fn(listeners_[i].ctx, dict, key);
+        const std::size_t slot = memo_slot(dict);
+        for (int i = 0; i < nmemos_; ++i) {
+            MemoEntry& e = memos_[i][slot];
+            if (e.dict == dict) e = {};
+        }
+        if (filter_ & filter_bit(dict))
+            for (int i = 0; i < count_; ++i)
+                if (watched_[i].dict == dict) watched_[i].fn(watched_[i].ctx, dict, key);
     }
 
 private:
-    static constexpr int kMaxListeners = 16;
+    // One bit per listened dictionary, by address: most events (on the
+    // memos' dictionaries) skip the scan of the listeners.
+    static std::uint64_t filter_bit(PyObject* dict) {
+        // (addresses of dicts are 64-byte aligned: hashed, not shifted)
+        return std::uint64_t{1} << ((reinterpret_cast<std::uintptr_t>(dict) * 0xD6E8FEB86659FD93ULL) >> 58);
+    }
+
+    static constexpr int kMaxWatched = 48, kMaxMemos = 8;
     struct Entry {
+        PyObject* dict;
         Listener fn;
         void* ctx;
     };
     int id_ = -1;
     int count_ = 0;
-    Entry listeners_[kMaxListeners] = {};
+    int nmemos_ = 0;
+    std::uint64_t filter_ = 0;
+    MemoEntry* memos_[kMaxMemos] = {};
+    Entry watched_[kMaxWatched] = {};
 };
 
 // This module's own hub, and the watcher callback that feeds it.
@@ -77,48 +118,33 @@ inline void start_module_hub() { module_hub().start(module_hub_event); }
 
 // Per dictionary, two objects found in it after a full check, kept while the
 // dictionary is unchanged.  An entry that is found is still true; a missing
-// entry only means "check again".  The table is direct-mapped by address and
-// forgets on collisions.
+// entry only means "check again".  The table is direct-mapped by address
+// and forgets on collisions.
 class DictMemo {
 public:
-    struct Entry {
-        PyObject* dict = nullptr;   // the dictionary (borrowed)
-        PyObject* first = nullptr;  // objects it holds (borrowed: the dict keeps them alive)
-        PyObject* second = nullptr;
-    };
+    using Entry = MemoEntry;
 
-    // Listens on `hub` (exec time); false with an exception only when the
-    // hub is full.
+    // Exec time: the hub that watches the dictionaries and clears their
+    // entries; false with an exception when it has no room.
     bool start(WatchHub& hub) {
         hub_ = &hub;
-        return hub.listen([](void* self, PyObject* dict, PyObject*) { static_cast<DictMemo*>(self)->forget(dict); },
-                          this);
+        return hub.add_memo(entries_);
     }
 
     // The entry recorded for `dict`, or nullptr.
     const Entry* find(PyObject* dict) const {
-        const Entry& e = entries_[index(dict)];
+        const Entry& e = entries_[memo_slot(dict)];
         return e.dict == dict ? &e : nullptr;
     }
 
     // Records `first` and `second`, which `dict` must hold, and watches
     // `dict`.  Nothing is recorded when the dict cannot be watched.
     void remember(PyObject* dict, PyObject* first, PyObject* second) {
-        if (hub_ && hub_->watch(dict)) entries_[index(dict)] = {dict, first, second};
-    }
-
-    void forget(PyObject* dict) {
-        Entry& e = entries_[index(dict)];
-        if (e.dict == dict) e = {};
+        if (hub_ && hub_->watch(dict)) entries_[memo_slot(dict)] = {dict, first, second};
     }
 
 private:
-    static constexpr std::size_t kSlots = 64;
-    static std::size_t index(PyObject* p) {
-        return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(p) * 0x9E3779B97F4A7C15ULL) >> 58) %
-               kSlots;
-    }
-    Entry entries_[kSlots];
+    Entry entries_[kMemoSlots];
     WatchHub* hub_ = nullptr;
 };
 

@@ -1032,9 +1032,7 @@ PyObject* report() { return shortcut_report(shortcuts); }
 ModuleInterface s_interface = {kInterfaceVersion, sizeof(ModuleInterface), report, compat::probe_report};
 
 // The global cache is re-read after any write to the module namespace.
-void on_globals(void*, PyObject* dict, PyObject*) {
-    if (dict == s_globals) s_stale = true;
-}
+void on_globals(void*, PyObject*, PyObject*) { s_stale = true; }
 
 // Pins what the dataclass and JSON shortcuts stand in for; a pin that does
 // not take leaves its shortcut off.
@@ -1105,10 +1103,8 @@ int exec(PyObject* module) {
     if (!s_members.take(type, {"_data", "__getattribute__", "__getattr__"})) return -1;
     s_globals = Py_NewRef(globals);
     if (!setup_store_shortcuts(kdict)) return -1;
-    if (!s_class.start(type, class_as_made, hub()) || !hub().listen(on_globals, nullptr) ||
-        !s_env_dicts.start(hub()))
-        return -1;
-    if (hub().on() && !hub().watch(globals)) return -1;
+    if (!s_class.start(type, class_as_made, hub()) || !s_env_dicts.start(hub())) return -1;
+    if (hub().on() && !hub().watch_for(globals, on_globals, nullptr)) return -1;
     s_class.armed();
     if (!setup_pins() || !export_interface(module, &s_interface)) return -1;
     s_stale = true;

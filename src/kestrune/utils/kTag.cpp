@@ -493,9 +493,12 @@ void refresh_view() {
     v.fresh = module_hub().on();
 }
 
-void on_dict_change(void*, PyObject* dict, PyObject* key) {
-    if ((dict == g_class_dict || dict == g_globals) && !(dict == g_class_dict && key && key == g_own_write))
-        g_view.fresh = false;
+// The watcher of this module's hub, which watches only kTag's namespace and
+// the module globals (and serves no listener): any event but New's own
+// writes makes the view stale.
+int on_dict_change(PyDict_WatchEvent, PyObject* dict, PyObject* key, PyObject*) {
+    if (!(dict == g_class_dict && key && key == g_own_write)) g_view.fresh = false;
+    return 0;
 }
 
 inline const View& view() {
@@ -515,8 +518,8 @@ inline bool intact(PyObject* cls, std::initializer_list<Member> ms) {
     return true;
 }
 
-bool new_natively(PyObject* cls);
-bool temp_id_natively(PyObject* cls, bool with_temp_id);
+inline bool new_natively(PyObject* cls);
+inline bool temp_id_natively(PyObject* cls, bool with_temp_id);
 
 bool members_armed() {
     return intact(g_class, {kNew, kGetCreatedAt, kGetCreatedAtUtc, kGetAge, kGetTicksSinceEpoch,
@@ -861,7 +864,7 @@ PyObject* new_general(PyObject* cls, const Ref& user, const Ref& type, WithLock&
 // Whether New on kTag may run natively: its members and the module-level
 // datetime names are the originals, and the state it reads has the types
 // it writes.
-bool new_natively(PyObject* cls) {
+inline bool new_natively(PyObject* cls) {
     if (!intact(cls, {kValidatePart, kCurrentTimestamp})) return false;
     const View& v = g_view;
     return v.datetime_ok && v.timezone_ok && v.lock && v.process_code && v.counter && v.last;
@@ -1076,7 +1079,7 @@ PyObject* validate_timestamp(PyObject* const* a) {
 // _validate_timestamp and _validate_unique_code are the originals (and so is
 // GetTempId when `with_temp_id`), the lengths are 23 and 10, and datetime is
 // genuine.
-bool temp_id_natively(PyObject* cls, bool with_temp_id) {
+inline bool temp_id_natively(PyObject* cls, bool with_temp_id) {
     if (with_temp_id ? !intact(cls, {kGetTempId, kSplitId, kValidateTimestamp, kValidateUniqueCode})
                      : !intact(cls, {kSplitId, kValidateTimestamp, kValidateUniqueCode}))
         return false;
@@ -1546,8 +1549,7 @@ int exec(PyObject* module) {
     g_class_dict = PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls.get()));
     if (!g_class_dict || !record_members() || !set_global(g_globals, "kTag", cls)) return -1;
     // Without a free watcher id the view is read again at every use.
-    start_module_hub();
-    if (!module_hub().listen(on_dict_change, nullptr)) return -1;
+    module_hub().start(on_dict_change);
     if (module_hub().on() && (!module_hub().watch(g_class_dict) || !module_hub().watch(g_globals))) return -1;
     if (!export_interface(module, &g_interface)) return -1;
     end_exec(once, module);
