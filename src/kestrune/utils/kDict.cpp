@@ -13,7 +13,9 @@
 // remembered (and watched) until it is next written, so the test is usually
 // one table probe.
 #include "support/capi.hpp"
+#include "support/iterate.hpp"
 #include "support/module.hpp"
+#include "support/text.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -216,44 +218,6 @@ bool map_clear(PyObject* mapping) {
         return true;
     }
     return static_cast<bool>(call_method(mapping, s_clear));
-}
-
-// `a, b = item`, with the interpreter's messages.
-bool unpack2(PyObject* item, Ref& a, Ref& b) {
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
-        a = Ref::borrow(PyTuple_GET_ITEM(item, 0));
-        b = Ref::borrow(PyTuple_GET_ITEM(item, 1));
-        return true;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(item));
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(item)->tp_iter && !PySequence_Check(item)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
-        }
-        return false;
-    }
-    Ref* out[2] = {&a, &b};
-    for (int i = 0; i < 2; ++i) {
-        PyObject* v = nullptr;
-        const int r = PyIter_NextItem(it.get(), &v);
-        if (r < 0) return false;
-        if (r == 0) {
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            return false;
-        }
-        *out[i] = Ref::steal(v);
-    }
-    PyObject* extra = nullptr;
-    const int r = PyIter_NextItem(it.get(), &extra);
-    if (r < 0) return false;
-    if (r == 0) return true;
-    Py_DECREF(extra);
-    if (PyList_CheckExact(item) || PyTuple_CheckExact(item) || PyDict_CheckExact(item))
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", PyObject_Length(item));
-    else
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    return false;
 }
 
 // ------------------------------------------------------------------- keys
@@ -712,7 +676,7 @@ bool set_each(PyObject* self, PyObject* items) {
         if (r < 0) return false;
         if (r == 0) return true;
         Ref owned = Ref::steal(item), k, v;
-        if (!unpack2(item, k, v) || !call_set(self, k.get(), v.get())) return false;
+        if (!unpack_pair(item, k, v) || !call_set(self, k.get(), v.get())) return false;
     }
 }
 
@@ -995,21 +959,8 @@ PyObject* Merge_impl(PyObject* const* a) {
     return Py_NewRef(self);
 }
 
-// Decimal digits of a compact exact int, written backwards from `end`;
-// returns the count.
-int int_digits(PyObject* x, char* end) {
-    const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(x));
-    std::size_t u = v < 0 ? 0 - static_cast<std::size_t>(v) : static_cast<std::size_t>(v);
-    int n = 0;
-    do {
-        *--end = static_cast<char>('0' + u % 10);
-        ++n;
-    } while (u /= 10);
-    if (v < 0) {
-        *--end = '-';
-        ++n;
-    }
-    return n;
+inline long long compact_value(PyObject* x) {
+    return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(x));
 }
 
 // The pieces of the text form, gathered first and then copied into one new
@@ -1040,8 +991,8 @@ public:
             PyObject* x = parts_[i].get();
             if (!PyUnicode_Check(x)) {
                 char digits[24];
-                const int n = int_digits(x, digits + sizeof digits);
-                ascii(digits + sizeof digits - n, n);
+                const char* first = text::decimal(compact_value(x), digits + sizeof digits);
+                ascii(first, static_cast<int>(digits + sizeof digits - first));
                 continue;
             }
             const Py_ssize_t len = PyUnicode_GET_LENGTH(x);
@@ -1059,8 +1010,7 @@ private:
     bool piece(PyObject* x) {
         Ref text;
         if (PyLong_CheckExact(x) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(x))) {
-            char digits[24];
-            total_ += int_digits(x, digits + sizeof digits);
+            total_ += text::decimal_width(compact_value(x));
             parts_.push_back(Ref::borrow(x));
             return true;
         }
@@ -1097,32 +1047,6 @@ inline bool compact_int(PyObject* x) {
     return PyLong_CheckExact(x) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(x));
 }
 
-// Decimal width of a magnitude.
-inline int decimal_width(std::size_t u) {
-    int n = 1;
-    for (std::size_t p = 10; n < 20 && u >= p; p *= 10) ++n;
-    return n;
-}
-
-// Writes the ASCII decimal text of a compact int ending at `end` (one byte
-// per character); returns its start.
-template <typename Char>
-inline Char* write_int(PyObject* x, Char* end) {
-    const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(x));
-    std::size_t u = v < 0 ? 0 - static_cast<std::size_t>(v) : static_cast<std::size_t>(v);
-    do {
-        *--end = static_cast<Char>('0' + u % 10);
-    } while (u /= 10);
-    if (v < 0) *--end = '-';
-    return end;
-}
-
-inline int int_width(PyObject* x) {
-    const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(x));
-    const std::size_t u = v < 0 ? 0 - static_cast<std::size_t>(v) : static_cast<std::size_t>(v);
-    return decimal_width(u) + (v < 0);
-}
-
 // Copies the pieces (str or compact int, in key, value order) with their
 // separators into `out` of kind Char.
 template <typename Char>
@@ -1140,9 +1064,9 @@ bool write_plain(PyObject* out, PyObject* const* parts, Py_ssize_t count) {
         }
         PyObject* x = parts[i];
         if (!PyUnicode_CheckExact(x)) {
-            Char* end = dst + int_width(x);
-            write_int(x, end);
-            dst = end;
+            const long long v = compact_value(x);
+            dst += text::decimal_width(v);
+            text::decimal(v, dst);
             continue;
         }
         const Py_ssize_t len = PyUnicode_GET_LENGTH(x);
@@ -1191,7 +1115,7 @@ PyObject* plain_text(PyObject* d) {
             total += len;
             if (!PyUnicode_IS_ASCII(x)) maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(x));
         } else if (compact_int(x)) {
-            total += int_width(x);
+            total += text::decimal_width(compact_value(x));
         } else {
             return nullptr;
         }
@@ -1216,41 +1140,25 @@ PyObject* str_impl(PyObject* const* a) {
         if (PyErr_Occurred()) return nullptr;
         // Walks the dict as its items() iterator would, with the iterator's
         // checks, since formatting a value may change it.
-        PyObject* d = data.get();
-        const Py_ssize_t used = PyDict_GET_SIZE(d);
-        Py_ssize_t left = used, pos = 0;
-        PyObject *k, *v;
-        TextForm text(used);
-        for (;;) {
-            if (PyDict_GET_SIZE(d) != used) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-                return nullptr;
-            }
-            if (!PyDict_Next(d, &pos, &k, &v)) break;
-            if (left-- == 0) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-                return nullptr;
-            }
-            Ref key = Ref::borrow(k), value = Ref::borrow(v);
-            if (!text.add(key.get(), value.get())) return nullptr;
-        }
-        return text.finish();
+        TextForm form(PyDict_GET_SIZE(data.get()));
+        if (!walk_dict(data.get(), [&](PyObject* k, PyObject* v) { return form.add(k, v); })) return nullptr;
+        return form.finish();
     }
     Ref items = call_method(data.get(), s_items);
     Ref it = Ref::steal(items ? PyObject_GetIter(items.get()) : nullptr);
     if (!it) return nullptr;
-    TextForm text(0);
+    TextForm form(0);
     for (;;) {
         PyObject* item = nullptr;
         const int r = PyIter_NextItem(it.get(), &item);
         if (r < 0) return nullptr;
         if (r == 0) break;
         Ref owned = Ref::steal(item), k, v;
-        if (!unpack2(item, k, v)) return nullptr;
+        if (!unpack_pair(item, k, v)) return nullptr;
         owned.reset();
-        if (!text.add(k.get(), v.get())) return nullptr;
+        if (!form.add(k.get(), v.get())) return nullptr;
     }
-    return text.finish();
+    return form.finish();
 }
 
 PyObject* normalize_key_impl(PyObject* const* a) { return fold(a[0]).release(); }

@@ -12,8 +12,10 @@
 // its text without json.dumps, while everything those functions depend on
 // is as it was at import (see the guards below).
 #include "support/capi.hpp"
+#include "support/iterate.hpp"
 #include "support/module.hpp"
 #include "support/stdlib.hpp"
+#include "support/text.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -309,70 +311,9 @@ PyObject* flatten_child(PyObject* cls, PyObject* source) {
     return r;
 }
 
-// Walks an exact dict as `for key, value in d.items()` does, including its
-// RuntimeError when the dict changes on the way.  `each` gets new references.
-template <class Each>
-bool walk_dict(PyObject* d, Each&& each) {
-    const Py_ssize_t used = PyDict_GET_SIZE(d);
-    Py_ssize_t remaining = used, pos = 0;
-    PyObject *k, *v;
-    for (;;) {
-        if (PyDict_GET_SIZE(d) != used) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            return false;
-        }
-        if (!PyDict_Next(d, &pos, &k, &v)) return true;
-        if (remaining-- == 0) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-            return false;
-        }
-        // Converting the value may run code that changes the dict.
-        Ref key = Ref::borrow(k), value = Ref::borrow(v);
-        if (!each(key.get(), value.get())) return false;
-    }
-}
-
 // An empty dict sized for the entries of `d`, so that filling it in needs no
 // resizing.
 inline PyObject* new_dict_like(PyObject* d) { return compat::dict_presized(PyDict_GET_SIZE(d)); }
-
-// `key, value = item`, with the interpreter's messages.
-bool unpack_pair(PyObject* item, Ref& key, Ref& value) {
-    if ((PyTuple_CheckExact(item) || PyList_CheckExact(item)) && Py_SIZE(item) == 2) {
-        const bool tuple = PyTuple_CheckExact(item);
-        key = Ref::borrow(tuple ? PyTuple_GET_ITEM(item, 0) : PyList_GET_ITEM(item, 0));
-        value = Ref::borrow(tuple ? PyTuple_GET_ITEM(item, 1) : PyList_GET_ITEM(item, 1));
-        return true;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(item));
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item)->tp_iter == nullptr && !PySequence_Check(item)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
-        }
-        return false;
-    }
-    Ref* slots[2] = {&key, &value};
-    for (int i = 0; i < 2; ++i) {
-        *slots[i] = Ref::steal(PyIter_Next(it.get()));
-        if (!*slots[i]) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            return false;
-        }
-    }
-    Ref extra = Ref::steal(PyIter_Next(it.get()));
-    if (!extra) return !PyErr_Occurred();
-    if (PyList_CheckExact(item) || PyTuple_CheckExact(item) || PyDict_CheckExact(item)) {
-        const Py_ssize_t n = PyDict_CheckExact(item) ? PyDict_GET_SIZE(item) : Py_SIZE(item);
-        if (n > 2) {
-            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", n);
-            return false;
-        }
-    }
-    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    return false;
-}
 
 // A new list of the converted items of a list or tuple, in iteration order.
 PyObject* serialize_sequence(PyObject* cls, PyObject* seq) {
@@ -425,12 +366,6 @@ PyObject* serialize_kdict(PyObject* cls, PyObject* value) {
 
 PyObject* isoformat(PyObject* value) { return call_method(value, s_isoformat).release(); }
 
-// Writes `v` as `width` decimal digits.
-inline char* digits(char* p, int v, int width) {
-    for (int i = width - 1; i >= 0; --i, v /= 10) p[i] = static_cast<char>('0' + v % 10);
-    return p + width;
-}
-
 // isoformat() of an exact datetime, written directly: the same text as the
 // method gives, for a naive value or one whose tzinfo is a fixed timezone
 // (both immutable types, so nothing of theirs can be replaced).  Other
@@ -439,20 +374,20 @@ PyObject* exact_isoformat(PyObject* v) {
     PyObject* tz = PyDateTime_DATE_GET_TZINFO(v);
     if (tz != Py_None && !Py_IS_TYPE(tz, s_timezone_type)) return isoformat(v);
     char buf[48];
-    char* p = digits(buf, PyDateTime_GET_YEAR(v), 4);
+    char* p = text::fixed(buf, PyDateTime_GET_YEAR(v), 4);
     *p++ = '-';
-    p = digits(p, PyDateTime_GET_MONTH(v), 2);
+    p = text::fixed(p, PyDateTime_GET_MONTH(v), 2);
     *p++ = '-';
-    p = digits(p, PyDateTime_GET_DAY(v), 2);
+    p = text::fixed(p, PyDateTime_GET_DAY(v), 2);
     *p++ = 'T';
-    p = digits(p, PyDateTime_DATE_GET_HOUR(v), 2);
+    p = text::fixed(p, PyDateTime_DATE_GET_HOUR(v), 2);
     *p++ = ':';
-    p = digits(p, PyDateTime_DATE_GET_MINUTE(v), 2);
+    p = text::fixed(p, PyDateTime_DATE_GET_MINUTE(v), 2);
     *p++ = ':';
-    p = digits(p, PyDateTime_DATE_GET_SECOND(v), 2);
+    p = text::fixed(p, PyDateTime_DATE_GET_SECOND(v), 2);
     if (const int us = PyDateTime_DATE_GET_MICROSECOND(v)) {
         *p++ = '.';
-        p = digits(p, us, 6);
+        p = text::fixed(p, us, 6);
     }
     if (tz != Py_None) {
         int days = 0, secs = 0, us = 0;
@@ -472,15 +407,15 @@ PyObject* exact_isoformat(PyObject* v) {
             us = static_cast<int>(total % 1000000);
         }
         *p++ = sign;
-        p = digits(p, secs / 3600, 2);
+        p = text::fixed(p, secs / 3600, 2);
         *p++ = ':';
-        p = digits(p, secs / 60 % 60, 2);
+        p = text::fixed(p, secs / 60 % 60, 2);
         if (secs % 60 || us) {
             *p++ = ':';
-            p = digits(p, secs % 60, 2);
+            p = text::fixed(p, secs % 60, 2);
             if (us) {
                 *p++ = '.';
-                p = digits(p, us, 6);
+                p = text::fixed(p, us, 6);
             }
         }
     }
@@ -719,13 +654,9 @@ struct JsonWriter {
     // int.__repr__ (also for int subclasses such as IntEnum members).
     bool integer(PyObject* v) {
         if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
-            const long long x = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v));
             char buf[24];
             char* end = buf + sizeof buf;
-            char* p = end;
-            unsigned long long u = x < 0 ? 0ULL - static_cast<unsigned long long>(x) : static_cast<unsigned long long>(x);
-            do *--p = static_cast<char>('0' + u % 10); while (u /= 10);
-            if (x < 0) *--p = '-';
+            const char* p = text::decimal(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v)), end);
             out.append(p, static_cast<size_t>(end - p));
             return true;
         }

@@ -23,6 +23,7 @@
 //     compared, formatted and subtracted natively.
 #include "support/capi.hpp"
 #include "support/module.hpp"
+#include "support/text.hpp"
 
 #include <datetime.h>
 
@@ -214,34 +215,24 @@ inline PyObject* tzinfo_of(PyObject* dt) {
     return PyDateTime_DATE_GET_TZINFO(dt);  // borrowed; Py_None when naive
 }
 
-inline void put2(char* p, int v) {
-    p[0] = static_cast<char>('0' + v / 10);
-    p[1] = static_cast<char>('0' + v % 10);
-}
-inline void put3(char* p, int v) {
-    p[0] = static_cast<char>('0' + v / 100);
-    put2(p + 1, v % 100);
-}
-inline void put4(char* p, int v) {
-    put2(p, v / 100);
-    put2(p + 2, v % 100);
+// Both texts of an instant, the identifier's layout and the exact creation
+// text, put year, month, day, hour, minute, second and millisecond at the
+// same places and differ in their separators: writes the fields into `p`,
+// whose separators are in place.
+inline void write_fields(char* p, const Stamp& s) {
+    text::fixed(p, static_cast<unsigned>(s.year), 4);
+    text::fixed(p + 5, static_cast<unsigned>(s.month), 2);
+    text::fixed(p + 8, static_cast<unsigned>(s.day), 2);
+    text::fixed(p + 11, static_cast<unsigned>(s.hour), 2);
+    text::fixed(p + 14, static_cast<unsigned>(s.minute), 2);
+    text::fixed(p + 17, static_cast<unsigned>(s.second), 2);
+    text::fixed(p + 20, static_cast<unsigned>(s.micro / 1000), 3);
 }
 
 // Writes the timestamp layout YYYY-MM-DD:HH.MM.SS.mmm (23 characters).
 void write_layout(char* p, const Stamp& s) {
-    put4(p, s.year);
-    p[4] = '-';
-    put2(p + 5, s.month);
-    p[7] = '-';
-    put2(p + 8, s.day);
-    p[10] = ':';
-    put2(p + 11, s.hour);
-    p[13] = '.';
-    put2(p + 14, s.minute);
-    p[16] = '.';
-    put2(p + 17, s.second);
-    p[19] = '.';
-    put3(p + 20, s.micro / 1000);
+    std::memcpy(p, "YYYY-MM-DD:HH.MM.SS.mmm", kStampLength);
+    write_fields(p, s);
 }
 
 // Reads the timestamp layout at s[start:start+23]: ASCII digits and separators
@@ -735,8 +726,7 @@ Ref counter_text(PyObject* counter, char (&buf)[5], bool& in_buf) {
     long long v;
     in_buf = exact_int_value(counter, v) && v >= 0 && v < kCounterLimit;
     if (in_buf) {
-        static constexpr char hex[] = "0123456789ABCDEF";
-        for (int i = 4; i >= 0; --i, v >>= 4) buf[i] = hex[v & 15];
+        text::hex_upper(buf, static_cast<unsigned long long>(v), 5);
         return Ref::borrow(counter);
     }
     return format(counter, s_fmt_05X);
@@ -937,8 +927,7 @@ PyObject* new_native(PyObject* user_name, PyObject* transaction_type) {
     Ref code = g_view.process_code;
     if (with.leave() < 0) return nullptr;
     char hex[5];
-    static constexpr char digits[] = "0123456789ABCDEF";
-    for (int i = 4; i >= 0; --i, counter >>= 4) hex[i] = digits[counter & 15];
+    text::hex_upper(hex, static_cast<unsigned long>(counter), 5);
     PyObject* u = user.get();
     PyObject* t = type.get();
     PyObject* c = code.get();
@@ -1340,14 +1329,8 @@ PyObject* get_exact_creation(PyObject* const* a) {
     if (plain_datetime(created.get()) && PyDateTime_GET_YEAR(created.get()) >= 1000) {
         const Stamp s = stamp_of(created.get());
         char buf[] = "YYYY-MM-DD HH:MM:SS:mmm:nnn000 UTC";
-        put4(buf, s.year);
-        put2(buf + 5, s.month);
-        put2(buf + 8, s.day);
-        put2(buf + 11, s.hour);
-        put2(buf + 14, s.minute);
-        put2(buf + 17, s.second);
-        put3(buf + 20, s.micro / 1000);
-        put3(buf + 24, s.micro % 1000);
+        write_fields(buf, s);
+        text::fixed(buf + 24, static_cast<unsigned>(s.micro % 1000), 3);
         return ascii_str(buf, sizeof buf - 1).release();
     }
     // ms = created.microsecond // 1000; ns = (created.microsecond % 1000) * 1000
