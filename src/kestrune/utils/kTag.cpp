@@ -367,14 +367,8 @@ int read_clock(Stamp& out) {
 
 // ------------------------------------------------------------ lookups
 
-// Borrowed dict entry, nullptr when absent.  A lookup error (only possible
-// through foreign keys with a failing __eq__) is dropped here: the general
-// way repeats the lookup and raises it.
-inline PyObject* entry(PyObject* dict, PyObject* key) {
-    PyObject* v = PyDict_GetItemWithError(dict, key);
-    if (!v && PyErr_Occurred()) PyErr_Clear();
-    return v;
-}
+// Borrowed dict entry, nullptr when absent (see quiet_entry).
+inline PyObject* entry(PyObject* dict, PyObject* key) { return quiet_entry(dict, key); }
 
 // A module-level name at call time.
 inline Ref global(PyObject* name) { return kst::global(g_globals, name); }
