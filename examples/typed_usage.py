@@ -1,4 +1,5 @@
 """Typed use of the four classes: checked by `mypy --strict` (tools/typecheck) and runnable."""
+# pyright: strict
 from datetime import datetime
 
 from kestrune.utils.kDict import kDict

@@ -1,4 +1,5 @@
 """The typical road: fill an envelope, tag it, nest a child, write JSON, read it back."""
+# pyright: strict
 import json
 from datetime import datetime, timezone
 

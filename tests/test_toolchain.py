@@ -83,7 +83,8 @@ def test_enters_the_root_from_any_checkout_location(tmp_path, through_link):
     (root / ".kestrune-py314-stamp").write_text(stamp_text() + "\n")
     checkout = tmp_path / "a checkout"
     (checkout / "tools").mkdir(parents=True)
-    shutil.copy(SCRIPT, checkout / "tools" / "py314")
+    for tool in ("py314", "help.sh", "pyright.sh"):  # the script and what it sources
+        shutil.copy(SCRIPT.parent / tool, checkout / "tools" / tool)
     (checkout / "marker").write_text("found")
     start = checkout
     if through_link:

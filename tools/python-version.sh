@@ -1,17 +1,22 @@
 # Sourced by the tools: the CPython version a tool works with.
 #
-#   python_version 3.14|3.15
+#   python_version VERSION
 #
 # sets pyver (the version), py (its interpreter), pyd (the debug interpreter)
 # and suffix (of the build folders: "" for 3.14, the primary version, and
-# "-3.15" for 3.15).  Any other version stops the tool with status 2.
+# "-<version>" for the others).  Any other version stops the tool with
+# status 2.  Another version is one more line in the table below.
+python_versions="3.14 3.15"
 python_version() {
     case "$1" in
-        3.14 | 3.15) ;;
-        *) echo "$(basename "$0"): unsupported --python '$1' (3.14 or 3.15)" >&2; exit 2 ;;
+        # version) interpreter       debug interpreter   build-folder suffix
+        3.14) py=python3.14 pyd=python3.14d suffix= ;;
+        3.15) py=python3.15 pyd=python3.15d suffix=-3.15 ;;
+        *)
+            echo "$(basename "$0"): unsupported --python '$1' (one of: $python_versions)" >&2
+            exit 2 ;;
     esac
-    pyver=$1 py=python$1 pyd=python${1}d
-    if [ "$1" = 3.14 ]; then suffix=; else suffix=-$1; fi
+    pyver=$1
 }
 python_version 3.14
 
@@ -23,4 +28,14 @@ leading_python_option() {
         --python) python_version "${2:-}"; nshift=2 ;;
         --python=*) python_version "${1#--python=}"; nshift=1 ;;
     esac
+}
+
+# Stops the tool with status 2 when the interpreter $1 (default: $py) is
+# missing, and says how to get it.
+require_python() {
+    local exe=${1:-$py}
+    command -v "$exe" >/dev/null 2>&1 && return 0
+    echo "$(basename "$0"): $exe not found; tools/py314 runs a command where CPython 3.14 and 3.15 are" \
+        "(e.g. tools/py314 tools/$(basename "$0")${pyver:+ --python $pyver})" >&2
+    exit 2
 }

@@ -1,1 +1,0 @@
-"""The kestrune product package."""

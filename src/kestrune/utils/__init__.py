@@ -1,1 +1,0 @@
-"""Native utility modules: kDict, kTag, kEnvelope and kState."""
