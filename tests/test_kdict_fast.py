@@ -138,7 +138,10 @@ def test_folded_keys_go_with_their_stores(make_key):
         d = kDict().set(make_key(f"Key_{i}_X"), i)
         assert d.get(make_key(f"KEY_{i}_x")) == i and d.has(f"key_{i}_x")
     del d
-    assert sys.getunicodeinternedsize() - before < 300
+    # On the free-threaded build interned strings are immortal: the keys this
+    # test interns itself stay, and the folded texts must not add to them.
+    own = 2 * 3000 if make_key is sys.intern and not getattr(sys, "_is_gil_enabled", lambda: True)() else 0
+    assert sys.getunicodeinternedsize() - before < 300 + own
 
 
 # ----------------------------------------------------- the datetime global

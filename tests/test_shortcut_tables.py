@@ -26,8 +26,15 @@ PROBES = {
 FUNCTION = type(vars(MODULES["kDict"].kDict)["set"])
 
 
+# Shortcuts left out of the free-threaded build (they read containers that
+# another thread could change, borrowed).
+FREE_THREADED = not getattr(sys, "_is_gil_enabled", lambda: True)()
+OFF = {("kEnvelope", "dataclass")} if FREE_THREADED else set()
+
+
 def armed(module):
-    return {row["name"]: row["armed"] for row in Report.shortcuts(module)}
+    return {row["name"]: row["armed"] for row in Report.shortcuts(module)
+            if (module.__name__.rpartition(".")[2], row["name"]) not in OFF}
 
 
 @pytest.mark.parametrize("name", NAMES)
@@ -120,7 +127,7 @@ def breakers(module, assumption):
 
 CASES = [(name, row["name"], label, change)
          for name, module in MODULES.items()
-         for row in Report.shortcuts(module)
+         for row in Report.shortcuts(module) if (name, row["name"]) not in OFF
          for assumption in row["assumes"].split()
          for label, change in breakers(module, assumption)]
 

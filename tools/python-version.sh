@@ -4,19 +4,28 @@
 #
 # sets pyver (the version), py (its interpreter), pyd (the debug interpreter)
 # and suffix (of the build folders: "" for 3.14, the primary version, and
-# "-<version>" for the others).  Any other version stops the tool with
+# "-<version>" for the others).  3.14t is the free-threaded CPython 3.14:
+# no distribution packages it, so the tools use one already installed (on
+# the PATH as python3.14t / python3.14td, or named by KESTRUNE_PYTHON314T /
+# KESTRUNE_PYTHON314TD) and never build it; its pure-Python test tools
+# (pytest, hypothesis, pytest-run-parallel) come from the distribution's
+# packages folder, given by extra_pythonpath.  Any other version stops the tool with
 # status 2.  Another version is one more line in the table below.
-python_versions="3.14 3.15"
+python_versions="3.14 3.15 3.14t"
 python_version() {
     case "$1" in
         # version) interpreter       debug interpreter   build-folder suffix
         3.14) py=python3.14 pyd=python3.14d suffix= ;;
         3.15) py=python3.15 pyd=python3.15d suffix=-3.15 ;;
+        # the free-threaded build: found on the PATH, or named by these variables
+        3.14t) py=${KESTRUNE_PYTHON314T:-python3.14t} pyd=${KESTRUNE_PYTHON314TD:-python3.14td} suffix=-3.14t ;;
         *)
             echo "$(basename "$0"): unsupported --python '$1' (one of: $python_versions)" >&2
             exit 2 ;;
     esac
     pyver=$1
+    extra_pythonpath=
+    case "$1" in *t) extra_pythonpath=/usr/lib/python3/dist-packages ;; esac
 }
 python_version 3.14
 

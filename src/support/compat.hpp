@@ -41,6 +41,40 @@
 
 namespace kst::compat {
 
+// ------------------------------------------------------- free threading
+// The free-threaded build (CPython 3.14t) runs threads truly in parallel.
+// What differs there is decided with this constant, so that each place that
+// differs names it:
+//   - the modules declare that they do not need the GIL (Py_mod_gil);
+//   - memos of dictionaries, whose borrowed entries another thread could
+//     free, are off: every check is made at each use, with strong references;
+//   - caches of plain data that every thread writes are per thread
+//     (KST_PER_THREAD), and caches of objects are left out;
+//   - folded keys are not interned (interned strings are immortal there);
+//   - containers shared between threads are read under their critical
+//     section, or copied first.
+#ifdef Py_GIL_DISABLED
+inline constexpr bool kFreeThreaded = true;
+#define KST_PER_THREAD thread_local
+inline constexpr int kModGil = 1;  // (Py_MOD_GIL_NOT_USED)
+#else
+inline constexpr bool kFreeThreaded = false;
+#define KST_PER_THREAD
+inline constexpr int kModGil = 0;  // (Py_MOD_GIL_USED)
+#endif
+
+// Shared scalars (version tags, remembered answers) are read and written
+// whole: relaxed atomic accesses, plain loads and stores on x86.
+template <class T>
+inline T load_relaxed(const T& x) {
+    return __atomic_load_n(&x, __ATOMIC_RELAXED);
+}
+template <class T>
+inline void store_relaxed(T& x, T v) {
+    __atomic_store_n(&x, v, __ATOMIC_RELAXED);
+}
+inline unsigned int version_tag(PyTypeObject* t) { return load_relaxed(t->tp_version_tag); }
+
 // ------------------------------------------------------------------ probes
 // The outcome of each probe of an internal this module made at import.
 struct Probe {
@@ -145,13 +179,21 @@ inline bool check_instance_dict_slot() {
 
 // The __dict__ of `obj`, an instance of a class with a managed __dict__,
 // made if it does not exist yet; borrowed (the instance holds it), or
-// nullptr with an exception.
+// nullptr with an exception.  Not on the free-threaded build, where another
+// thread could free it: instance_dict_ref.
 inline PyObject* instance_dict(PyObject* obj) {
     if (instance_dict_slot_known())
         if (PyObject* dict = managed_dict_slot(obj)) return dict;
     PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
     Py_XDECREF(dict);  // the instance holds it
     return dict;
+}
+
+// The same as a strong reference, on any build (another thread may replace
+// the __dict__ and free the old one).
+inline Ref instance_dict_ref(PyObject* obj) {
+    if constexpr (kFreeThreaded) return Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+    else return Ref::borrow(instance_dict(obj));
 }
 
 // classmethod and staticmethod objects hold their callable right after the

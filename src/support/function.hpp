@@ -546,7 +546,10 @@ inline PyObject* get_signature(PyObject* self, void*) {
     Ref args = Ref::steal(PyTuple_Pack(1, params.get()));
     Ref sig = Ref::steal(args ? PyObject_Call(sig_cls.get(), args.get(), kwargs.get()) : nullptr);
     if (!sig) return nullptr;
+    // (the first one built is kept, also when threads race to build it)
+    Py_BEGIN_CRITICAL_SECTION(self);
     if (!f->signature) f->signature = Py_NewRef(sig.get());
+    Py_END_CRITICAL_SECTION();
     return sig.release();
 }
 

@@ -21,6 +21,7 @@
 
 #include "watch.hpp"
 
+#include <cstdint>
 #include <span>
 
 namespace kst {
@@ -58,7 +59,9 @@ public:
 
     // Whether `tp` is the class, unchanged since a full check passed.
     bool holds(PyTypeObject* tp) {
-        return tp == type_ && ((good_ != 0 && tp->tp_version_tag == good_) || recheck());
+        if (tp != type_) return false;
+        const unsigned int good = compat::load_relaxed(good_);
+        return (good != 0 && compat::version_tag(tp) == good) || recheck();
     }
     // The same for the class itself (reports and tests).
     bool armed() { return type_ && holds(type_); }
@@ -68,11 +71,14 @@ public:
 private:
     [[gnu::noinline]] bool recheck() {
         PyTypeObject* t = type_;
-        const unsigned int tag = t->tp_version_tag;
-        if (tag != 0 && tag == bad_) return false;
+        const unsigned int tag = compat::version_tag(t);
+        if (tag != 0 && tag == compat::load_relaxed(bad_)) return false;
         if (PyUnstable_Type_AssignVersionTag(t)) {
+            // (the tag is read before the check: a change during the check
+            // gives the class a new tag, which this answer does not cover)
+            const unsigned int checked = compat::version_tag(t);
             const bool ok = check_(t);
-            (ok ? good_ : bad_) = t->tp_version_tag;
+            compat::store_relaxed(ok ? good_ : bad_, checked);
             return ok;
         }
         return tagless();
@@ -81,8 +87,11 @@ private:
     // No version tag left: the answer is kept while the namespaces along
     // the MRO are unwritten (a dict watcher) and the MRO is the same tuple.
     [[gnu::noinline]] bool tagless() {
-        good_ = 0;
+        compat::store_relaxed(good_, 0u);
         PyTypeObject* t = type_;
+        // (on the free-threaded build the watched set cannot grow while other
+        // threads dispatch: check every time)
+        if constexpr (compat::kFreeThreaded) return check_(t);
         if (tagless_ok_ && t->tp_mro == mro_) return true;
         if (!watch_mro(t)) return check_(t);  // nothing to watch with: check every time
         tagless_ok_ = check_(t);
@@ -236,16 +245,19 @@ public:
         return true;
     }
     bool watch(PyObject* dict) {
-        return hub_ && hub_->watch_for(dict, [](void* self, PyObject*, PyObject*) { static_cast<PinSet*>(self)->fresh_ = false; },
-                                       this);
+        return hub_ && hub_->watch_for(
+                           dict,
+                           [](void* self, PyObject*, PyObject*) {
+                               __atomic_fetch_add(&static_cast<PinSet*>(self)->epoch_, 1, __ATOMIC_RELEASE);
+                           },
+                           this);
     }
     // Everything pinned as expected: the shortcut may be armed.
     bool ready() { return ready_ = true; }
 
     // Whether every pin holds.
     bool holds() {
-        if (!fresh_) refresh();
-        if (!entries_hold_) return false;
+        if (!entries_hold()) return false;
         for (int i = 0; i < nfns_; ++i) {
             PyObject* f = fns_[i].fn;
             if (PyFunction_GetCode(f) != fns_[i].code || PyFunction_GetDefaults(f) != fns_[i].defaults ||
@@ -258,11 +270,18 @@ public:
     }
 
 private:
-    void refresh() {
-        fresh_ = hub_ && hub_->on();  // without watching, compare at every use
-        entries_hold_ = ready_;
-        for (int i = 0; i < npins_ && entries_hold_; ++i)
-            entries_hold_ = quiet_entry(pins_[i].dict, pins_[i].key) == pins_[i].value;
+    // The namespace entries are compared again after each write to a
+    // watched namespace: a write bumps the epoch, and the answer is kept
+    // with the epoch it was computed under (both in one word, so that a
+    // thread never pairs an answer with another epoch).
+    bool entries_hold() {
+        const std::uint64_t epoch = __atomic_load_n(&epoch_, __ATOMIC_ACQUIRE);
+        const std::uint64_t kept = __atomic_load_n(&answer_, __ATOMIC_RELAXED);
+        if (hub_ && hub_->on() && kept >> 1 == epoch + 1) return kept & 1;
+        bool hold = ready_;
+        for (int i = 0; i < npins_ && hold; ++i) hold = quiet_entry(pins_[i].dict, pins_[i].key) == pins_[i].value;
+        __atomic_store_n(&answer_, (epoch + 1) << 1 | hold, __ATOMIC_RELAXED);
+        return hold;
     }
 
     struct Pin {
@@ -304,7 +323,9 @@ private:
     FnPin fns_[kMaxFunctions] = {};
     TypePin types_[kMaxTypes] = {};
     int npins_ = 0, nfns_ = 0, ntypes_ = 0;
-    bool ready_ = false, fresh_ = false, entries_hold_ = false;
+    bool ready_ = false;
+    std::uint64_t epoch_ = 0;   // writes seen to the watched namespaces
+    std::uint64_t answer_ = 0;  // (epoch + 1) << 1 | answer, 0 for none
 };
 
 // --------------------------------------------------------------- the table

@@ -14,17 +14,27 @@ bool walk_dict(PyObject* d, Each&& each) {
     Py_ssize_t remaining = used, pos = 0;
     PyObject *k, *v;
     for (;;) {
+        Ref key, value;
+        int step;  // 1: an item, 0: the end, -1: the dict changed size
+        // (each step whole, as seen from other threads)
+        Py_BEGIN_CRITICAL_SECTION(d);
         if (PyDict_GET_SIZE(d) != used) {
+            step = -1;
+        } else if ((step = PyDict_Next(d, &pos, &k, &v))) {
+            key = Ref::borrow(k);
+            value = Ref::borrow(v);
+        }
+        Py_END_CRITICAL_SECTION();
+        if (step < 0) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
             return false;
         }
-        if (!PyDict_Next(d, &pos, &k, &v)) return true;
+        if (!step) return true;
         if (remaining-- == 0) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
             return false;
         }
         // `each` may run code that changes the dict.
-        Ref key = Ref::borrow(k), value = Ref::borrow(v);
         if (!each(key.get(), value.get())) return false;
     }
 }

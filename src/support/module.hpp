@@ -185,7 +185,7 @@ inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}) 
     static PyModuleDef_Slot NAME##_slots[] = {                                                               \
         {Py_mod_exec, reinterpret_cast<void*>(EXEC)},                                                        \
         {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},                                \
-        {Py_mod_gil, Py_MOD_GIL_USED},                                                                       \
+        {Py_mod_gil, kst::compat::kModGil ? Py_MOD_GIL_NOT_USED : Py_MOD_GIL_USED},                          \
         {0, nullptr},                                                                                        \
     };                                                                                                       \
     static PyModuleDef NAME##_def = {                                                                        \

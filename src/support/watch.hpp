@@ -13,7 +13,7 @@
 // full check at each use.
 #pragma once
 
-#include "ref.hpp"
+#include "compat.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -139,7 +139,10 @@ public:
 
     // Records `first` and `second`, which `dict` must hold, and watches
     // `dict`.  Nothing is recorded when the dict cannot be watched.
+    // (Never on the free-threaded build, where another thread could free
+    // what an entry points to between the probe and its use.)
     void remember(PyObject* dict, PyObject* first, PyObject* second) {
+        if constexpr (compat::kFreeThreaded) return;
         if (hub_ && hub_->watch(dict)) entries_[memo_slot(dict)] = {dict, first, second};
     }
 

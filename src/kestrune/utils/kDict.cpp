@@ -115,7 +115,52 @@ int attr_slot(PyObject* k) {
 }
 
 // The full test of an instance __dict__; remembers a dict that passes.
+int check_instance_dict_locked(PyObject* dict, Store& s);
+
 [[gnu::noinline]] int check_instance_dict(PyObject* dict, Store& s) {
+    int r = 0;
+    // (another thread may write the __dict__ meanwhile: read it whole)
+    Py_BEGIN_CRITICAL_SECTION(dict);
+    r = check_instance_dict_locked(dict, s);
+    Py_END_CRITICAL_SECTION();
+    return r;
+}
+
+// 1: the shortcuts apply and `s` is filled; 0: take the general road;
+// -1: error.
+inline int fast_store(PyObject* self, Store& s) {
+    PyTypeObject* tp = Py_TYPE(self);
+    if (!g_class.holds(tp)) return 0;
+    if constexpr (compat::kFreeThreaded) {
+        Ref dict = compat::instance_dict_ref(self);
+        if (!dict) return -1;
+        return check_instance_dict(dict.get(), s);
+    }
+    PyObject* dict = compat::instance_dict(self);
+    if (!dict) return -1;
+    if (const DictMemo::Entry* e = g_instances.find(dict)) {
+        s.data = Ref::borrow_live(e->first);
+        s.key_map = Ref::borrow_live(e->second);
+        return 1;
+    }
+    return check_instance_dict(dict, s);  // (runs no code: the instance keeps its dict)
+}
+
+// Whether the shortcuts still apply to an instance that qualified before:
+// the class unchanged and the instance __dict__ remembered.  (false: look
+// again with fast_store.)
+inline bool still_fast(PyObject* self) {
+    if constexpr (compat::kFreeThreaded) return false;  // (no memo: look again)
+    if (!g_class.holds(Py_TYPE(self))) return false;
+    PyObject* dict = compat::instance_dict(self);
+    if (!dict) {
+        PyErr_Clear();
+        return false;
+    }
+    return g_instances.find(dict) != nullptr;
+}
+
+int check_instance_dict_locked(PyObject* dict, Store& s) {
     if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != 2) return 0;
     PyObject* found[3] = {};
     Py_ssize_t pos = 0;
@@ -134,33 +179,6 @@ int attr_slot(PyObject* k) {
     return 1;
 }
 
-// 1: the shortcuts apply and `s` is filled; 0: take the general road;
-// -1: error.
-inline int fast_store(PyObject* self, Store& s) {
-    PyTypeObject* tp = Py_TYPE(self);
-    if (!g_class.holds(tp)) return 0;
-    PyObject* dict = compat::instance_dict(self);
-    if (!dict) return -1;
-    if (const DictMemo::Entry* e = g_instances.find(dict)) {
-        s.data = Ref::borrow_live(e->first);
-        s.key_map = Ref::borrow_live(e->second);
-        return 1;
-    }
-    return check_instance_dict(dict, s);  // (runs no code: the instance keeps its dict)
-}
-
-// Whether the shortcuts still apply to an instance that qualified before:
-// the class unchanged and the instance __dict__ remembered.  (false: look
-// again with fast_store.)
-inline bool still_fast(PyObject* self) {
-    if (!g_class.holds(Py_TYPE(self))) return false;
-    PyObject* dict = compat::instance_dict(self);
-    if (!dict) {
-        PyErr_Clear();
-        return false;
-    }
-    return g_instances.find(dict) != nullptr;
-}
 
 // The module global `datetime` as a new reference (NameError when unbound).
 Ref datetime_global() {
@@ -174,7 +192,7 @@ bool datetime_armed() {
     if (g_namespace.find(g_globals)) return true;
     const bool genuine = quiet_entry(g_globals, s_datetime) == g_datetime;
     if (genuine) g_namespace.remember(g_globals, g_datetime, nullptr);
-    return genuine && g_namespace.find(g_globals);
+    return genuine && (compat::kFreeThreaded || g_namespace.find(g_globals));  // (no memo there)
 }
 
 // ------------------------------------------------------------- generic ops
@@ -250,8 +268,11 @@ inline FoldEntry* fold_set(PyObject* key) {
     return g_fold_cache[(reinterpret_cast<std::uintptr_t>(key) >> 4) % kFoldSets];
 }
 
-// The cached fold of `key`, borrowed, or nullptr.
+// The cached fold of `key`, borrowed, or nullptr.  (No cache on the
+// free-threaded build: another thread's fold could evict and free the entry
+// while it is used.)
 inline PyObject* fold_cached(PyObject* key) {
+    if constexpr (compat::kFreeThreaded) return nullptr;
     FoldEntry* set = fold_set(key);
     if (set[0].key == key) return set[0].folded;
     if (set[1].key == key) return set[1].folded;
@@ -297,12 +318,14 @@ inline PyObject* fold_peek(PyObject* key, Ref& fresh) {
     // too: whichever object of that key is folded later, its folded form is
     // then the very key object `_key_map` holds, which a lookup matches by
     // identity.
-    if (r && r.get() != key && PyUnicode_CHECK_INTERNED(key)) {
+    // (Not on the free-threaded build, where interned strings are immortal:
+    // every distinct key would stay for the life of the process.)
+    if (!compat::kFreeThreaded && r && r.get() != key && PyUnicode_CHECK_INTERNED(key)) {
         PyObject* p = r.release();
         PyUnicode_InternInPlace(&p);
         r = Ref::steal(p);
     }
-    if (remember && r && r.get() != key && PyUnicode_GET_LENGTH(key) <= kFoldMaxLength) {
+    if (!compat::kFreeThreaded && remember && r && r.get() != key && PyUnicode_GET_LENGTH(key) <= kFoldMaxLength) {
         FoldEntry* set = fold_set(key);
         const FoldEntry old = set[1];
         set[1] = set[0];
@@ -545,11 +568,18 @@ PyObject* convert_value(PyObject* value, PyObject* expected) {
 inline PyObject* get_fast(PyObject* self, Store& s, PyObject* key, PyObject* expected) {
     Ref n = fold(key);
     if (!n) return nullptr;
-    bool err;
+    bool err = false, absent = false;
+    Ref value;
+    // (one step on the two dicts, as seen from other threads)
+    Py_BEGIN_CRITICAL_SECTION2(s.key_map.get(), s.data.get());
     Ref stored = dict_lookup(s.key_map.get(), n.get(), err);
+    if (!err) {
+        absent = !stored;
+        if (stored) value = dict_item(s.data.get(), stored.get());
+    }
+    Py_END_CRITICAL_SECTION2();
     if (err) return nullptr;
-    if (!stored) Py_RETURN_NONE;
-    Ref value = dict_item(s.data.get(), stored.get());
+    if (absent) Py_RETURN_NONE;
     if (!value) return nullptr;
     if (!expected || expected == Py_None) return value.release();
     return convert_read(self, value.get(), expected);
@@ -588,32 +618,42 @@ bool delete_general(PyObject* self, PyObject* stored, PyObject* n) {
     return call_method(self, s_convert_value, {value.get(), expected}).release();
 }
 
+bool set_stores(PyObject* data, PyObject* key_map, PyObject* key, PyObject* n, PyObject* value);
+
 // set on the shortcut road; `key` must be exactly a str.
 bool set_fast(Store& s, PyObject* key, PyObject* value) {
     // A key that nothing but the caller holds is a temporary (f"F{i}"):
     // folding it afresh next time costs less than what it would evict.
     Ref n = validate_fold(key, Py_REFCNT(key) > 1 || PyUnicode_CHECK_INTERNED(key));
     if (!n) return false;
-    PyObject* data = s.data.get();
-    PyObject* key_map = s.key_map.get();
+    bool ok;
+    // (one step on the two dicts, as seen from other threads)
+    Py_BEGIN_CRITICAL_SECTION2(s.data.get(), s.key_map.get());
+    ok = set_stores(s.data.get(), s.key_map.get(), key, n.get(), value);
+    Py_END_CRITICAL_SECTION2();
+    return ok;
+}
+
+// The writes of set: `n` is the folded key.
+bool set_stores(PyObject* data, PyObject* key_map, PyObject* key, PyObject* n, PyObject* value) {
     Ref stored;
     if (value == Py_None) {
         bool err;
-        stored = dict_lookup(key_map, n.get(), err);
+        stored = dict_lookup(key_map, n, err);
         if (err) return false;
         if (!stored) return true;
-        return PyDict_DelItem(data, stored.get()) == 0 && PyDict_DelItem(key_map, n.get()) == 0;
+        return PyDict_DelItem(data, stored.get()) == 0 && PyDict_DelItem(key_map, n) == 0;
     }
     // A new key enters `_key_map` in the probe that finds it absent; `_data`
     // follows, and a failure there takes it out again.
     PyObject* found = nullptr;
-    const int r = PyDict_SetDefaultRef(key_map, n.get(), key, &found);
+    const int r = PyDict_SetDefaultRef(key_map, n, key, &found);
     if (r < 0) return false;
     stored = Ref::steal(found);
     if (r == 0) {
         if (PyDict_SetItem(data, key, value) == 0) return true;
         PyObject* exc = PyErr_GetRaisedException();
-        PyDict_DelItem(key_map, n.get());
+        PyDict_DelItem(key_map, n);
         PyErr_SetRaisedException(exc);
         return false;
     }
@@ -631,7 +671,7 @@ bool set_fast(Store& s, PyObject* key, PyObject* value) {
     if (PyDict_SetItem(data, key, value) < 0) return false;
     // An equal stored str stays in `_data` (a dict keeps its key object when
     // a value is replaced), and `_key_map` already names it.
-    return same || PyDict_SetItem(key_map, n.get(), key) == 0;
+    return same || PyDict_SetItem(key_map, n, key) == 0;
 }
 
 [[gnu::noinline]] bool set_general(PyObject* self, PyObject* key, PyObject* value) {
@@ -748,17 +788,17 @@ PyObject* init_impl(PyObject* const* a) {
     const int f = fast_store(self, s);
     if (f < 0) return nullptr;
     if (f) {
-        const int plain = fill_plain(data, s.data.get(), s.key_map.get());
+        int plain;
+        // (the given dict read in one step, as seen from other threads)
+        Py_BEGIN_CRITICAL_SECTION(data);
+        plain = fill_plain(data, s.data.get(), s.key_map.get());
+        Py_END_CRITICAL_SECTION();
         if (plain < 0) return nullptr;
         if (plain) Py_RETURN_NONE;
         // Nothing here runs user code: the keys are exact str (or refused),
         // and every value dropped from the new store is still held by `data`.
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(data, &pos, &k, &v)) {
-            Ref key = Ref::borrow(k), value = Ref::borrow(v);
-            if (!check_str(k, "key") || !set_fast(s, k, v)) return nullptr;
-        }
+        if (!walk_dict(data, [&](PyObject* k, PyObject* v) { return check_str(k, "key") && set_fast(s, k, v); }))
+            return nullptr;
         Py_RETURN_NONE;
     }
     Ref items = call_method(data, s_items);
@@ -832,13 +872,18 @@ PyObject* add_impl(PyObject* const* a) { return call_set(a[0], a[1], a[2]).relea
 PyObject* remove_fast(PyObject*, Store& s, PyObject* const* a) {
     Ref n = fold(a[1]);
     if (!n) return nullptr;
+    PyObject* r = nullptr;
+    // (one step on the two dicts, as seen from other threads)
+    Py_BEGIN_CRITICAL_SECTION2(s.data.get(), s.key_map.get());
     bool err;
     Ref stored = dict_lookup(s.key_map.get(), n.get(), err);
-    if (err) return nullptr;
-    if (!stored) Py_RETURN_FALSE;
-    if (PyDict_DelItem(s.data.get(), stored.get()) < 0 || PyDict_DelItem(s.key_map.get(), n.get()) < 0)
-        return nullptr;
-    Py_RETURN_TRUE;
+    if (!err)
+        r = !stored ? Py_False
+            : PyDict_DelItem(s.data.get(), stored.get()) < 0 || PyDict_DelItem(s.key_map.get(), n.get()) < 0
+                ? nullptr
+                : Py_True;
+    Py_END_CRITICAL_SECTION2();
+    return Py_XNewRef(r);
 }
 
 PyObject* remove_impl(PyObject* const* a) {
@@ -857,6 +902,17 @@ PyObject* remove_impl(PyObject* const* a) {
 
 PyObject* clear_impl(PyObject* const* a) {
     PyObject* self = a[0];
+    Store s;
+    const int f = fast_store(self, s);
+    if (f < 0) return nullptr;
+    if (f) {
+        // (one step on the two dicts, as seen from other threads)
+        Py_BEGIN_CRITICAL_SECTION2(s.data.get(), s.key_map.get());
+        PyDict_Clear(s.data.get());
+        PyDict_Clear(s.key_map.get());
+        Py_END_CRITICAL_SECTION2();
+        Py_RETURN_NONE;
+    }
     Ref data = getattr(self, s_data);
     if (!data || !map_clear(data.get())) return nullptr;
     Ref key_map = getattr(self, s_key_map);
@@ -1136,7 +1192,12 @@ PyObject* str_impl(PyObject* const* a) {
     Ref data = read_data(a[0]);
     if (!data) return nullptr;
     if (PyDict_CheckExact(data.get())) {
-        if (PyObject* r = plain_text(data.get())) return r;
+        PyObject* r;
+        // (sized and filled in one step, as seen from other threads)
+        Py_BEGIN_CRITICAL_SECTION(data.get());
+        r = plain_text(data.get());
+        Py_END_CRITICAL_SECTION();
+        if (r) return r;
         if (PyErr_Occurred()) return nullptr;
         // Walks the dict as its items() iterator would, with the iterator's
         // checks, since formatting a value may change it.

@@ -127,6 +127,9 @@ void refresh_globals() {
 }
 
 inline bool cache_valid() {
+    // (no cache of borrowed globals on the free-threaded build: another
+    // thread could rebind a name and free what the cache points to)
+    if constexpr (compat::kFreeThreaded) return false;
     if (!s_stale) return true;
     if (!hub().on()) return false;
     refresh_globals();
@@ -158,10 +161,8 @@ inline bool class_unchanged(PyObject* cls) { return s_class.holds(reinterpret_ca
 
 bool walk_armed() { return s_class.armed() && walk_globals_genuine(); }
 bool store_armed() { return s_class.armed() && s_kdict_api; }
-bool dataclass_armed() { return walk_armed() && s_dates_fixed && s_dc_pins.holds(); }
-bool json_armed() {
-    return cache_valid() && s_cur[G_json] == s_genuine[G_json] && s_json_pins.holds();
-}
+bool dataclass_armed() { return !compat::kFreeThreaded && walk_armed() && s_dates_fixed && s_dc_pins.holds(); }
+bool json_armed() { return quiet_entry(s_globals, s_gname[G_json]) == s_genuine[G_json] && s_json_pins.holds(); }
 bool globals_armed() { return hub().on(); }
 
 const Shortcut shortcuts[] = {
@@ -206,6 +207,23 @@ bool str_keys_only(PyObject* dict, PyObject* name, PyObject*& found) {
     PyObject* store;
     if (!str_keys_only(dict, s_data, store) || !store) return nullptr;
     s_env_dicts.remember(dict, store, nullptr);
+    return store;
+}
+
+// The free-threaded form of plain_store: the store as a strong reference,
+// read from the __dict__ under its critical section (no memo).
+[[gnu::noinline]] Ref plain_store_ref(PyObject* self) {
+    if (!s_class.holds(Py_TYPE(self))) return {};
+    Ref dict = compat::instance_dict_ref(self);
+    if (!dict) {
+        PyErr_Clear();  // (a failed allocation: the general road's getattr meets it again)
+        return {};
+    }
+    Ref store;
+    Py_BEGIN_CRITICAL_SECTION(dict.get());
+    PyObject* found;
+    if (str_keys_only(dict.get(), s_data, found) && found) store = Ref::borrow(found);
+    Py_END_CRITICAL_SECTION();
     return store;
 }
 
@@ -324,7 +342,13 @@ PyObject* serialize_sequence(PyObject* cls, PyObject* seq) {
         // as its iterator would.
         const bool is_list = PyList_CheckExact(seq);
         for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
-            Ref item = Ref::borrow(is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
+            Ref item = !is_list                     ? Ref::borrow(PyTuple_GET_ITEM(seq, i))
+                       : compat::kFreeThreaded ? Ref::steal(PyList_GetItemRef(seq, i))  // (another thread may shrink it)
+                                               : Ref::borrow(PyList_GET_ITEM(seq, i));
+            if (!item) {
+                PyErr_Clear();  // (shrunk meanwhile: the end, as for its iterator)
+                break;
+            }
             Ref conv = Ref::steal(serialize_child(cls, item.get()));
             if (!conv || PyList_Append(out.get(), conv.get()) < 0) return nullptr;
         }
@@ -539,6 +563,9 @@ PyObject* dc_value(PyObject* v) {
 // cls._serialize_value(value) for a data-class instance, when the shortcut
 // applies; null (with no error) when the general path must run.
 PyObject* dataclass_shortcut(PyObject* cls, PyObject* value) {
+    // (off on the free-threaded build: it reads the instance's containers
+    // borrowed, which another thread could change meanwhile)
+    if constexpr (compat::kFreeThreaded) return nullptr;
     if (!s_dates_fixed || !class_unchanged(cls) || !s_dc_pins.holds()) return nullptr;
     PyTypeObject* t = Py_TYPE(value);
     // Rules that come before the data-class one.
@@ -704,7 +731,17 @@ struct JsonWriter {
             // reports it.
             if (level >= kJsonDepth) return false;
             Depth depth;
-            return depth.ok && (PyDict_CheckExact(v) ? object(v, level) : array(v, level));
+            if (!depth.ok) return false;
+            if constexpr (compat::kFreeThreaded) {
+                // A container another thread may change is written from a
+                // copy, taken in one step.
+                if (!PyTuple_CheckExact(v)) {
+                    Ref copy = Ref::steal(PyDict_CheckExact(v) ? PyDict_Copy(v) : PyList_GetSlice(v, 0, PY_SSIZE_T_MAX));
+                    if (!copy) return false;
+                    return PyDict_CheckExact(v) ? object(copy.get(), level) : array(copy.get(), level);
+                }
+            }
+            return PyDict_CheckExact(v) ? object(v, level) : array(v, level);
         } else {
             return false;
         }
@@ -757,8 +794,11 @@ struct JsonWriter {
 PyObject* write_json(PyObject* tree) {
     // One buffer kept from call to call (no Python code runs while it is
     // filled, so no call can start inside another): a large text then costs
-    // no fresh pages each time.  A very large one is not kept.
-    static std::string buffer;
+    // no fresh pages each time.  A very large one is not kept.  (Not on the
+    // free-threaded build, where calls run at once: each has its own.)
+    static std::string kept;
+    std::string own;
+    std::string& buffer = compat::kFreeThreaded ? own : kept;
     constexpr size_t kKeep = size_t{1} << 23;
     JsonWriter w;
     w.out.swap(buffer);
@@ -841,6 +881,10 @@ PyObject* init(PyObject* const* a) {
 
 // The envelope's store: self._data.
 inline Ref store_for(PyObject* self) {
+    if constexpr (compat::kFreeThreaded) {
+        if (Ref s = plain_store_ref(self)) return s;
+        return store_of(self);
+    }
     if (PyObject* s = plain_store(self)) return Ref::borrow(s);
     return store_of(self);
 }
@@ -908,7 +952,7 @@ PyObject* to_json(PyObject* const* a) {
     if (!tree) return nullptr;
     // The genuine json.dumps with the genuine encoder behind it: write the
     // text here when the tree holds only what that text is sure for.
-    if (json.get() == s_genuine[G_json] && dumps.get() == s_json_dumps && cache_valid() && s_json_pins.holds())
+    if (json.get() == s_genuine[G_json] && dumps.get() == s_json_dumps && s_json_pins.holds())
         if (PyObject* text = write_json(tree.get())) return text;
     PyObject* args[] = {tree.get(), s_four};
     return PyObject_Vectorcall(dumps.get(), args, 1, s_indent_kwnames);

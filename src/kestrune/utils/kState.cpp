@@ -65,6 +65,11 @@ bool prop_type_as_made(PyTypeObject* t) {
 bool shortcut_applies(PyObject* self) {
     if (!g.prop || !g_class.holds(Py_TYPE(self)) || !g_prop_type.holds(g.prop_type)) return false;
     if (PyFunction_GET_CODE(g.get) != g_get_code || PyFunction_GET_CODE(g.fget) != g_fget_code) return false;
+    if constexpr (compat::kFreeThreaded) {
+        Ref dict = compat::instance_dict_ref(g.prop);
+        if (!dict) PyErr_Clear();  // (a failed allocation: the general road meets it again)
+        return dict && fget_unchanged(dict.get());
+    }
     PyObject* dict = compat::instance_dict(g.prop);
     if (!dict) {
         PyErr_Clear();  // (a failed allocation: the general road meets it again)

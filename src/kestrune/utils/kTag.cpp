@@ -28,8 +28,10 @@
 #include <datetime.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <type_traits>
 
 namespace {
 
@@ -337,7 +339,7 @@ struct SecondCache {
     long long secs = 0;
     Stamp fields{};
 };
-SecondCache g_second;
+KST_PER_THREAD SecondCache g_second;
 
 // 1 with `out` filled, 0 when datetime could not represent the instant (the
 // caller takes the general way, which raises), -1 on error.
@@ -419,11 +421,13 @@ Original g_orig[kMemberCount];
 // ------------------------------------------------------------ the view
 
 // What the shortcuts need to know about kTag's namespace and the module's
-// globals.  A dict watcher on both marks it stale on any change; it is read
-// again before its next use.  New's own writes of _counter and
-// _last_timestamp keep it current instead.
+// globals.  A dict watcher on both counts the changes (g_epoch); the view is
+// read again before its next use when it was read under another count.
+// New's own writes of _counter and _last_timestamp keep it current instead.
+// On the free-threaded build it is read and written under g_view_mutex, and
+// each use works on its own copy.
 struct View {
-    bool fresh = false;
+    std::uint64_t epoch = ~std::uint64_t{0};  // the count it was read under (never: none)
     bool intact[kMemberCount] = {};  // the class-dict entry is the original wrapper
     bool datetime_ok = false;        // module-level datetime / timezone genuine
     bool timezone_ok = false;
@@ -438,7 +442,23 @@ struct View {
 // Allocated once and never freed: its references must not be dropped by a
 // static destructor after the interpreter has finalised.
 View& g_view = *new View();
-PyObject* g_own_write;  // the key New is writing itself, while it writes
+std::uint64_t g_epoch = 0;             // changes seen to the watched dicts (atomic)
+PyMutex g_view_mutex = {};             // (free-threaded build)
+KST_PER_THREAD PyObject* g_own_write;  // the key New is writing itself, while it writes
+
+// Holds g_view_mutex on the free-threaded build; nothing on the other.
+struct ViewLock {
+    ViewLock() {
+        if constexpr (compat::kFreeThreaded) PyMutex_Lock(&g_view_mutex);
+    }
+    ~ViewLock() {
+        if constexpr (compat::kFreeThreaded) PyMutex_Unlock(&g_view_mutex);
+    }
+    ViewLock(const ViewLock&) = delete;
+    ViewLock& operator=(const ViewLock&) = delete;
+};
+// What a use of the view holds: the view itself, or a copy of it.
+using ViewHold = std::conditional_t<compat::kFreeThreaded, View, const View&>;
 
 bool layout_key(PyObject* s, long long& key);
 
@@ -461,6 +481,8 @@ void view_last(PyObject* last) {
 
 void refresh_view() {
     View& v = g_view;
+    // (read before the entries: a change meanwhile leaves the view stale)
+    const std::uint64_t epoch = __atomic_load_n(&g_epoch, __ATOMIC_ACQUIRE);
     for (int m = 0; m < kMemberCount; ++m) v.intact[m] = entry(g_class_dict, g_orig[m].name) == g_orig[m].wrapper;
     v.datetime_ok = g_native_datetime && entry(g_globals, s_datetime) == g_datetime;
     v.timezone_ok = g_native_datetime && entry(g_globals, s_timezone) == g_timezone;
@@ -475,19 +497,20 @@ void refresh_view() {
     v.process_code = x && PyUnicode_CheckExact(x) ? Ref::borrow(x) : Ref();
     view_counter(entry(g_class_dict, s_counter));
     view_last(entry(g_class_dict, s_last_timestamp));
-    v.fresh = module_hub().on();
+    v.epoch = module_hub().on() ? epoch : ~std::uint64_t{0};
 }
 
 // The watcher of this module's hub, which watches only kTag's namespace and
 // the module globals (and serves no listener): any event but New's own
 // writes makes the view stale.
 int on_dict_change(PyDict_WatchEvent, PyObject* dict, PyObject* key, PyObject*) {
-    if (!(dict == g_class_dict && key && key == g_own_write)) g_view.fresh = false;
+    if (!(dict == g_class_dict && key && key == g_own_write)) __atomic_fetch_add(&g_epoch, 1, __ATOMIC_RELEASE);
     return 0;
 }
 
-inline const View& view() {
-    if (!g_view.fresh) refresh_view();
+inline ViewHold view() {
+    ViewLock hold;
+    if (g_view.epoch != __atomic_load_n(&g_epoch, __ATOMIC_ACQUIRE)) refresh_view();
     return g_view;
 }
 
@@ -497,7 +520,7 @@ inline bool genuine_timezone() { return view().timezone_ok; }
 // True when `cls.<m>` is the original member of kTag, for each m.
 inline bool intact(PyObject* cls, std::initializer_list<Member> ms) {
     if (cls != g_class) return false;
-    const View& v = view();
+    ViewHold v = view();
     for (Member m : ms)
         if (!v.intact[m] || compat::wrapped_callable(g_orig[m].wrapper) != g_orig[m].func) return false;
     return true;
@@ -850,18 +873,19 @@ PyObject* new_general(PyObject* cls, const Ref& user, const Ref& type, WithLock&
 // it writes.
 inline bool new_natively(PyObject* cls) {
     if (!intact(cls, {kValidatePart, kCurrentTimestamp})) return false;
-    const View& v = g_view;
+    ViewHold v = view();
     return v.datetime_ok && v.timezone_ok && v.lock && v.process_code && v.counter && v.last;
 }
 
 // Writes kTag.<key> as New does (as type.__setattr__ would), keeping the
 // view current.
 bool own_write(PyObject* key, PyObject* value) {
+    ViewLock hold;
     g_own_write = key;
     const bool ok = compat::class_store(reinterpret_cast<PyTypeObject*>(g_class), g_class_dict, key, value) == 0;
     g_own_write = nullptr;
     if (!ok) {
-        g_view.fresh = false;
+        g_view.epoch = ~std::uint64_t{0};
         return false;
     }
     if (key == s_counter)
@@ -883,12 +907,14 @@ PyObject* new_native(PyObject* user_name, PyObject* transaction_type) {
     part_args[1] = s_transaction_type;
     Ref type = Ref::steal(validate_part(part_args));
     if (!type) return nullptr;
-    Ref lock = g_view.lock;
+    Ref lock = view().lock;
     if (!call(g_lock_enter, {lock.get()})) return nullptr;
     WithLock with;
     with.adopt(lock.get());
     // The wait for the lock lets other threads run.
     if (!new_natively(g_class)) return new_general(g_class, user, type, with);
+    ViewHold v = view();  // (a copy on the free-threaded build, taken under the lock)
+    if (!v.counter || !v.last || !v.process_code) return new_general(g_class, user, type, with);
     Stamp now;
     const int got = read_clock(now);
     if (got <= 0) {
@@ -901,24 +927,24 @@ PyObject* new_native(PyObject* user_name, PyObject* transaction_type) {
     const long long key = stamp_key(now);
     long counter = 0;
     Ref ts;
-    if (key > g_view.last_key) {
+    if (key > v.last_key) {
         char text[kStampLength];
         write_layout(text, now);
         ts = ascii_str(text, kStampLength);
     } else {
         // The same millisecond, or a clock behind the last identifier: the
         // last timestamp again, with the next counter value.
-        counter = g_view.counter_value + 1;
+        counter = v.counter_value + 1;
         if (counter >= kCounterLimit) return new_general(g_class, user, type, with);
-        ts = g_view.last;
+        ts = v.last;
     }
     bool ok = bool(ts);
-    if (ok && counter != g_view.counter_value) {
+    if (ok && counter != v.counter_value) {
         Ref c = new_int(counter);
         ok = c && own_write(s_counter, c.get());
     }
-    if (ok && ts.get() != g_view.last.get()) ok = own_write(s_last_timestamp, ts.get());
-    Ref code = g_view.process_code;
+    if (ok && ts.get() != v.last.get()) ok = own_write(s_last_timestamp, ts.get());
+    Ref code = v.process_code;
     if (with.leave() < 0) return nullptr;
     char hex[5];
     text::hex_upper(hex, static_cast<unsigned long>(counter), 5);
@@ -1066,7 +1092,8 @@ inline bool temp_id_natively(PyObject* cls, bool with_temp_id) {
     if (with_temp_id ? !intact(cls, {kGetTempId, kSplitId, kValidateTimestamp, kValidateUniqueCode})
                      : !intact(cls, {kSplitId, kValidateTimestamp, kValidateUniqueCode}))
         return false;
-    return g_view.lengths_ok && g_view.datetime_ok;
+    ViewHold v = view();
+    return v.lengths_ok && v.datetime_ok;
 }
 
 // GetTempId's checks done in place, in its order: the start of the temp_id
@@ -1154,7 +1181,7 @@ PyObject* get_unique_code(PyObject* const* a) {
 PyObject* get_created_at(PyObject* const* a) {
     PyObject* cls = a[0];
     Ref created;
-    if (temp_id_natively(cls, true) && g_view.timezone_ok) {
+    if (temp_id_natively(cls, true) && view().timezone_ok) {
         Stamp s;
         bool in_layout;
         const Py_ssize_t start = check_id(a[1], s, in_layout);
