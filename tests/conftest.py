@@ -24,6 +24,8 @@ if settings is not None:
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "no_refleak: not repeated by the reference-leak mode")
+    # (pytest-run-parallel's own mark, named here for runs without it)
+    config.addinivalue_line("markers", "thread_unsafe: not run on several threads at once by pytest-run-parallel")
 
 
 @pytest.fixture

@@ -16,6 +16,8 @@ from kestrune.utils.kDict import kDict
 from kestrune.utils.kEnvelope import kEnvelope
 from kestrune.utils.kTag import kTag
 
+pytestmark = pytest.mark.thread_unsafe(reason="releases its own threads together")
+
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 SLOW = hasattr(sys, "gettotalrefcount") or "libasan" in os.environ.get("LD_PRELOAD", "")
 KEYS = ["a", "A", "Name", "NAME", "ß", "SS", "Σ", "ς", "k1", "K2", "long" * 10]

@@ -15,6 +15,8 @@ import pytest
 
 from _kst_testsupport import Report
 
+pytestmark = pytest.mark.thread_unsafe(reason="patches classes and the standard library for the whole process")
+
 NAMES = ("kDict", "kEnvelope", "kTag", "kState")
 MODULES = {n: importlib.import_module(f"kestrune.utils.{n}") for n in NAMES}
 PROBES = {

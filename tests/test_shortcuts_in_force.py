@@ -16,6 +16,8 @@ import kestrune.utils.kEnvelope as kenv
 from kestrune.utils.kEnvelope import kEnvelope
 from kestrune.utils.kState import kState
 
+pytestmark = pytest.mark.thread_unsafe(reason="sys.monitoring and the patches are process-wide")
+
 NOW = dt.datetime(2026, 3, 15, 8, 30, 45, 123000)
 
 

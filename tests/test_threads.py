@@ -17,6 +17,8 @@ from kestrune.utils.kDict import kDict
 from kestrune.utils.kEnvelope import kEnvelope
 from threadrun import run_switching
 
+pytestmark = pytest.mark.thread_unsafe(reason="runs its own threads for a set time")
+
 SLOW = hasattr(sys, "gettotalrefcount") or "libasan" in os.environ.get("LD_PRELOAD", "")
 SECONDS = 0.5 if SLOW else 2.0
 KEYS = ["a", "A", "Name", "NAME", "name", "ß", "SS", "ss", "Σ", "ς", "child", "CHILD", "x" * 40, " ", ""]
