@@ -6,11 +6,16 @@
 
 namespace kst::text {
 
-// `v` (not negative) as exactly `width` decimal digits, zero-padded, at `p`;
-// returns the end.
+// `v`, below 10**width, as exactly `width` decimal digits, zero-padded, at
+// `p`; returns the end.  (One division per digit but the first.)
 template <class Char = char>
 inline Char* fixed(Char* p, unsigned long long v, int width) {
-    for (int i = width - 1; i >= 0; --i, v /= 10) p[i] = static_cast<Char>('0' + v % 10);
+    for (int i = width - 1; i > 0; --i) {
+        const unsigned long long q = v / 10;
+        p[i] = static_cast<Char>('0' + (v - q * 10));
+        v = q;
+    }
+    p[0] = static_cast<Char>('0' + v);
     return p + width;
 }
 
