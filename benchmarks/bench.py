@@ -292,15 +292,14 @@ def print_table(results, loop_ns):
               f"{r['python_over_native']:7.1f}  {mark(r):3}  {r['target']}")
 
 
-def new_from_threads(cls, threads, per_thread):
-    """Wall-clock ns per New call with `threads` threads calling at once."""
+def released_together(threads, body):
+    """Seconds from releasing `threads` threads, each running body(), until
+    the last one ends."""
     barrier = threading.Barrier(threads + 1)
 
     def work():
-        new = cls.New
         barrier.wait()
-        for _ in range(per_thread):
-            new("alice", "payment")
+        body()
 
     ts = [threading.Thread(target=work) for _ in range(threads)]
     for t in ts:
@@ -309,7 +308,18 @@ def new_from_threads(cls, threads, per_thread):
     start = timeit.default_timer()
     for t in ts:
         t.join()
-    return (timeit.default_timer() - start) / (threads * per_thread) * 1e9
+    return timeit.default_timer() - start
+
+
+def new_from_threads(cls, threads, per_thread):
+    """Wall-clock ns per New call with `threads` threads calling at once."""
+
+    def work():
+        new = cls.New
+        for _ in range(per_thread):
+            new("alice", "payment")
+
+    return released_together(threads, work) / (threads * per_thread) * 1e9
 
 
 def peak_bytes(build):

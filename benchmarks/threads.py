@@ -12,12 +12,13 @@ over the rate from 1.  The goal: the package's speed-up at least 0.9 of the
 plain dict's.  kTag.New is serialised by its class lock by design: reported,
 with no goal.
 """
+import os
 import sys
-import threading
-import time
 
-from kestrune.utils.kDict import kDict
-from kestrune.utils.kTag import kTag
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench import released_together  # noqa: E402
+from kestrune.utils.kDict import kDict  # noqa: E402
+from kestrune.utils.kTag import kTag  # noqa: E402
 
 N = 200_000
 ROUNDS = 5
@@ -26,25 +27,7 @@ ROUNDS = 5
 def rate(threads, body, n):
     """Calls per second of `threads` threads each running body(n); best of
     ROUNDS."""
-    best = 0.0
-    for _ in range(ROUNDS):
-        start = threading.Barrier(threads + 1)
-        done = []
-
-        def run():
-            start.wait()
-            body(n)
-            done.append(time.perf_counter())
-
-        workers = [threading.Thread(target=run) for _ in range(threads)]
-        for w in workers:
-            w.start()
-        start.wait()
-        t0 = time.perf_counter()
-        for w in workers:
-            w.join()
-        best = max(best, threads * n / (max(done) - t0))
-    return best
+    return max(threads * n / released_together(threads, lambda: body(n)) for _ in range(ROUNDS))
 
 
 def rows():
