@@ -89,6 +89,7 @@ def test_member_signature(name):
     assert func.__annotations__ == params | {"return": sig.return_annotation}
 
 
+@pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
 def test_second_initialisation_is_refused():
     with pytest.raises(RuntimeError) as info:
         importlib.reload(kdict_module)
@@ -405,6 +406,7 @@ OVERRIDES = [
 ]
 
 
+@pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
 @pytest.mark.parametrize("name, action, args", OVERRIDES, ids=[f"{o[0]}-{i}" for i, o in enumerate(OVERRIDES)])
 def test_members_reach_each_other_by_lookup(name, action, args):
     for mode in ("subclass", "instance", "patched class"):
@@ -421,6 +423,7 @@ def test_members_reach_each_other_by_lookup(name, action, args):
         assert log == [args], mode
 
 
+@pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
 def test_raw_of_the_other_side_and_class_changes():
     other = type("Other", (kDict,), {"Raw": lambda self: {"from": "override"}})({"x": 1})
     assert kDict().Merge(other).Raw() == {"from": "override"}
@@ -435,6 +438,7 @@ def test_raw_of_the_other_side_and_class_changes():
         assert d.get("a") == "shadow" and d.Raw() == {"A": "shadow"}
 
 
+@pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
 def test_module_level_datetime_is_read_at_each_call():
     stamp = type("Stamp", (datetime,), {"fromisoformat": classmethod(lambda cls, text: cls(2000, 1, 1))})
     d = kDict({"d": "2026-12-07T10:00:00"})

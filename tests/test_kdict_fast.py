@@ -15,6 +15,8 @@ import kestrune.utils.kDict as kdict_module
 from kestrune.utils.kDict import kDict
 from kestrune.utils.kEnvelope import kEnvelope
 
+pytestmark = pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
+
 General = type("General", (kDict,), {})
 StrSub = type("StrSub", (str,), {})
 

@@ -207,6 +207,7 @@ def test_nest_replaces_other_values_with_an_empty_kdict(value):
     assert e.get() == {"k": {"x": 1}}
 
 
+@pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
 def test_nest_makes_the_module_level_kenvelope(monkeypatch):
     class Sub(kEnvelope):
         pass
@@ -351,6 +352,7 @@ def test_subclass_overrides_are_used_for_every_nested_value():
     assert Tagged().put("l", [kDict({"a": 1})]).get() == {"tagged": {"l": [{"tagged": {"a": 1}}]}}
 
 
+@pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
 def test_result_checks_of_get_and_tojson(monkeypatch):
     e = kEnvelope()
     e._flatten = lambda source: [1]
@@ -367,6 +369,7 @@ def test_result_checks_of_get_and_tojson(monkeypatch):
         assert kEnvelope().put("a", 1).toJson() == "({'a': 1}, {'indent': 4})"
 
 
+@pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
 def test_rebound_module_names_change_the_walk(monkeypatch):
     e = kEnvelope().put("day", dt.date(2026, 1, 2)).put("p", Point(1, NOW)).put("s", "text")
     monkeypatch.setattr(kenv, "datetime", dt.date)
@@ -384,6 +387,7 @@ def test_rebound_module_names_change_the_walk(monkeypatch):
     assert e.get()["s"] == "text"
 
 
+@pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
 def test_changes_made_during_the_walk_are_seen_by_the_rest_of_it(monkeypatch):
     def switch(change):
         return type("Switch", (dt.datetime,), {"isoformat": lambda self: change() or "first"})(2026, 1, 1)

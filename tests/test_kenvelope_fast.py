@@ -21,6 +21,8 @@ import kestrune.utils.kEnvelope as kenv
 from kestrune.utils.kDict import kDict
 from kestrune.utils.kEnvelope import kEnvelope
 
+pytestmark = pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
+
 General = type("General", (kEnvelope,), {})  # every member reached by lookup
 NOW = dt.datetime(2026, 3, 15, 8, 30, 45, 123000)
 PLUS = dt.datetime(2026, 3, 15, 8, 30, tzinfo=dt.timezone(dt.timedelta(hours=-5, seconds=-30), "X"))

@@ -139,6 +139,7 @@ def test_display_name_follows_changes_to_the_name_property(change):
     assert labels() == (["open", "hold", "closed"],) * 2
 
 
+@pytest.mark.thread_unsafe(reason="renames a member every thread shares")
 def test_display_name_reads_the_member_name_as_stored():
     member = kState.hold
     original = member._name_

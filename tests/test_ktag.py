@@ -122,6 +122,7 @@ def test_member_kinds_and_annotations(name):
     assert func.__annotations__ == {**{p: "str" for p in params}, "return": SIGNATURES[name].split("-> ")[1][1:-1]}
 
 
+@pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
 @pytest.mark.no_refleak  # the reference totals of a refused import vary from run to run
 def test_reinitialisation_is_refused(fresh_import):
     with pytest.raises(RuntimeError, match=r"^Module 'kTag' has already been imported\. Re-initialisation"):
@@ -131,6 +132,7 @@ def test_reinitialisation_is_refused(fresh_import):
 # ---------------------------------------------------------------- New
 
 
+@pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
 def test_new_layout_and_clock(ktag_state):
     before = datetime.now(UTC)
     ident = kTag.New("  bob ", "payment")
@@ -143,6 +145,7 @@ def test_new_layout_and_clock(ktag_state):
     assert kTag.GetTempId(ident) == ident[-33:] and kTag.GetUniqueCode(ident) == ident[-10:]
 
 
+@pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
 def test_new_keeps_inner_and_unicode_text(ktag_state):
     ident = kTag.New("\u2003John Smith\u00a0", "caf\u00e9-\U0001f600:1.2")
     assert ident.startswith("John Smith_caf\u00e9-\U0001f600:1.2_") and len(ident.split("_")[2]) == 33
@@ -171,6 +174,7 @@ def test_current_timestamp_reads_the_clock_truncated():
         ("alice", " _ ", "transaction_type cannot contain underscores."),
     ],
 )
+@pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
 def test_new_value_errors(ktag_state, user, kind, message):
     state = kTag._counter, kTag._last_timestamp
     with pytest.raises(ValueError) as info:
@@ -309,6 +313,7 @@ def test_generation_follows_the_model(offsets, counter, last_offset):
     assert got == sorted(set(got)) and (last == "" or got[0] > last)
 
 
+@pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
 def test_native_generation_with_a_later_last_timestamp(ktag_state):
     # A stored timestamp ahead of the real clock (as after the clock was set back).
     kTag._last_timestamp, kTag._counter = "2999-12-31:23.59.59.998", 5
@@ -320,6 +325,7 @@ def test_native_generation_with_a_later_last_timestamp(ktag_state):
     assert kTag.New("u", "t").endswith("3000-01-01:00.00.00.000" + kTag._process_code + "00000")
 
 
+@pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
 def test_native_generation_picks_up_outside_writes(ktag_state):
     kTag._last_timestamp, kTag._counter = "2999-12-31:23.59.59.998", 41
     assert kTag.New("u", "t")[-5:] == "0002A"
@@ -330,6 +336,7 @@ def test_native_generation_picks_up_outside_writes(ktag_state):
     assert ident[-5:] == "00000" and kTag._last_timestamp == ident[-33:-10] and kTag._counter == 0
 
 
+@pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
 @pytest.mark.no_refleak  # thread states and a large run; the leak test covers New
 def test_threads_get_distinct_ordered_identifiers(ktag_state):
     per_thread = 5000 if SLOW else 50000
@@ -379,6 +386,7 @@ def test_lock_released_when_the_clock_raises():
     assert not Boom._lock.locked() and "_counter" not in vars(Boom)
 
 
+@pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
 def test_blocked_new_waits_for_the_lock_without_the_gil(ktag_state):
     done = []
     with kTag._lock:
@@ -546,12 +554,14 @@ class FixedClock(datetime):
     (datetime(2026, 3, 14, 8, 30, 45, 123001, tzinfo=UTC), "-86399.999999000"),
     (datetime(2027, 3, 15, 8, 30, 45, 123000, tzinfo=UTC), "31536000.000000000"),
 ])
+@pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
 def test_age_from_a_rebound_clock(monkeypatch, instant, age):
     monkeypatch.setattr(FixedClock, "instant", instant)
     monkeypatch.setattr(ktag_module, "datetime", FixedClock)
     assert kTag.GetAge(EXAMPLE) == age
 
 
+@pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
 def test_age_of_a_new_identifier(ktag_state):
     age = kTag.GetAge(kTag.New("u", "t"))
     assert re.fullmatch(r"0\.\d{6}000", age) and float(age) < 1
@@ -562,6 +572,7 @@ def test_age_of_a_new_identifier(ktag_state):
 # ----------------------------------------------------- overrides and names
 
 
+@pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
 @pytest.mark.no_refleak  # makes a datetime subclass per run; 3,000 rounds of it leave the totals flat
 def test_rebound_module_names_are_used(monkeypatch, ktag_state):
     calls = []
@@ -591,6 +602,7 @@ def test_rebound_module_names_are_used(monkeypatch, ktag_state):
     assert kTag._validate_timestamp("2026-03-15:08.30.45.123") is None
 
 
+@pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
 def test_rebound_timezone_is_used(monkeypatch):
     other = timezone(timedelta(hours=2))
     utc_ticks = kTag.GetTicksSinceEpoch("a_b_" + EXAMPLE[-33:])
@@ -650,6 +662,7 @@ def test_results_are_checked():
     assert Floaty.GetNanosecondsSinceEpoch(EXAMPLE) == 250
 
 
+@pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
 def test_shortcuts_step_aside_for_replaced_members(monkeypatch, ktag_state):
     monkeypatch.setattr(kTag, "_current_timestamp", classmethod(lambda cls: "2031-01-01:00.00.00.000"))
     assert "_2031-01-01:00.00.00.000" in kTag.New("u", "t")
@@ -663,6 +676,7 @@ def test_shortcuts_step_aside_for_replaced_members(monkeypatch, ktag_state):
     assert ID_RE.fullmatch(kTag.New("u", "t")) and kTag.GetUniqueCode(EXAMPLE) == "7F3A200001"
 
 
+@pytest.mark.thread_unsafe(reason="re-wraps a member of the class every thread shares")
 def test_rewrapped_static_method_is_noticed():
     wrapper = vars(kTag)["_validate_unique_code"]
     original = wrapper.__func__
@@ -679,6 +693,7 @@ def test_rewrapped_static_method_is_noticed():
     assert kTag.GetTempId(EXAMPLE) == EXAMPLE[-33:]
 
 
+@pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
 def test_replaced_lock_and_class_data_are_used(monkeypatch, ktag_state):
     rec = Recorder()
     monkeypatch.setattr(kTag, "_lock", rec)
@@ -687,6 +702,7 @@ def test_replaced_lock_and_class_data_are_used(monkeypatch, ktag_state):
     assert rec.calls == ["enter", (None, None, None)] and re.fullmatch(r"u_t_.{23}171[0-9A-F]{5}", ident)
 
 
+@pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
 @pytest.mark.no_refleak  # a leak check of its own
 @pytest.mark.skipif(sys.getallocatedblocks() == 0, reason="needs the interpreter's own allocator")
 def test_no_leaked_objects(ktag_state):

@@ -308,6 +308,7 @@ def test_classes_are_ordinary_heap_classes():
         del Probe.new_attribute
 
 
+@pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
 def test_reload_is_refused():
     with pytest.raises(RuntimeError) as info:
         importlib.reload(_kst_testsupport)
@@ -317,6 +318,7 @@ def test_reload_is_refused():
     assert _kst_testsupport.Probe is Probe
 
 
+@pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
 @pytest.mark.no_refleak
 def test_fresh_import_is_refused(fresh_import):
     with pytest.raises(RuntimeError, match="has already been imported"):
