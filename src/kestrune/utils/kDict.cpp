@@ -756,6 +756,7 @@ int fill_plain(PyObject* data, PyObject* store, PyObject* key_map) {
     while (PyDict_Next(data, &pos, &k, &v)) {
         if (!PyUnicode_CheckExact(k) || v == Py_None || PyUnicode_GET_LENGTH(k) == 0 || all_space(k)) {
             PyDict_Clear(key_map);
+            PyDict_Clear(store);
             return 0;
         }
         Ref fresh;
@@ -766,9 +767,15 @@ int fill_plain(PyObject* data, PyObject* store, PyObject* key_map) {
         if (r < 0) return -1;
         if (r == 1) {
             PyDict_Clear(key_map);
+            PyDict_Clear(store);
             return 0;
         }
+        // (On the free-threaded build the caller holds `data`'s critical
+        // section, which a merge would take again together with the
+        // store's: the items go over one by one instead.)
+        if (compat::kFreeThreaded && PyDict_SetItem(store, k, v) < 0) return -1;
     }
+    if constexpr (compat::kFreeThreaded) return 1;
     return PyDict_Merge(store, data, 1) < 0 ? -1 : 1;
 }
 
