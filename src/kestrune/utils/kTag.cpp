@@ -372,14 +372,22 @@ int read_clock(Stamp& out) {
 // Borrowed dict entry, nullptr when absent (see quiet_entry).
 inline PyObject* entry(PyObject* dict, PyObject* key) { return quiet_entry(dict, key); }
 
+// The same as a strong reference, for an entry that is read or kept (another
+// thread may replace it meanwhile and free the old one).
+inline Ref held_entry(PyObject* dict, PyObject* key) {
+    PyObject* v = nullptr;
+    if (PyDict_GetItemRef(dict, key, &v) < 0) PyErr_Clear();  // (see quiet_entry)
+    return Ref::steal(v);
+}
+
 // A module-level name at call time.
 inline Ref global(PyObject* name) { return kst::global(g_globals, name); }
 
 // `cls.name` for a data attribute.
 inline Ref class_attr(PyObject* cls, PyObject* name) {
     if (cls == g_class) {
-        PyObject* v = entry(g_class_dict, name);
-        if (v && !Py_TYPE(v)->tp_descr_get) return Ref::borrow(v);
+        Ref v = held_entry(g_class_dict, name);
+        if (v && !Py_TYPE(v.get())->tp_descr_get) return v;
     }
     return Ref::steal(PyObject_GetAttr(cls, name));
 }
@@ -487,16 +495,19 @@ void refresh_view() {
     v.datetime_ok = g_native_datetime && entry(g_globals, s_datetime) == g_datetime;
     v.timezone_ok = g_native_datetime && entry(g_globals, s_timezone) == g_timezone;
     long long tl, ul;
-    PyObject* x = entry(g_class_dict, s_timestamp_length);
-    PyObject* y = entry(g_class_dict, s_unique_length);
+    Ref held_x = held_entry(g_class_dict, s_timestamp_length), held_y = held_entry(g_class_dict, s_unique_length);
+    PyObject* x = held_x.get();
+    PyObject* y = held_y.get();
     v.lengths_ok = x && y && exact_int_value(x, tl) && exact_int_value(y, ul) && tl == kStampLength &&
                    ul == kUniqueLength;
-    x = entry(g_class_dict, s_lock);
+    Ref held = held_entry(g_class_dict, s_lock);
+    x = held.get();
     v.lock = x && g_lock_type && Py_IS_TYPE(x, g_lock_type) ? Ref::borrow(x) : Ref();
-    x = entry(g_class_dict, s_process_code);
+    held = held_entry(g_class_dict, s_process_code);
+    x = held.get();
     v.process_code = x && PyUnicode_CheckExact(x) ? Ref::borrow(x) : Ref();
-    view_counter(entry(g_class_dict, s_counter));
-    view_last(entry(g_class_dict, s_last_timestamp));
+    view_counter(held_entry(g_class_dict, s_counter).get());
+    view_last(held_entry(g_class_dict, s_last_timestamp).get());
     v.epoch = module_hub().on() ? epoch : ~std::uint64_t{0};
 }
 
