@@ -73,6 +73,9 @@ PyTypeObject* g_cls;        // kDict itself
 //             are worked on with the dict API.
 //   datetime  the module global `datetime` is the class bound at import;
 //             conversions to it call datetime.fromisoformat directly.
+//   list in place  addToList appends to the stored list itself, on the
+//             store road, while nobody but the store holds that list (its
+//             reference count), so that nobody can tell it from a copy.
 //   direct    kDict's C interface gives kEnvelope the store shortcut of
 //             has, set, add, remove and get: each entry serves exactly the
 //             stores the store shortcut serves.
@@ -94,6 +97,7 @@ const Shortcut shortcuts[] = {
     {"datetime", "datetime datetime.fromisoformat", "global:datetime hub", datetime_armed},
     {"direct", "kDict.has kDict.set kDict.add kDict.remove kDict.get", "class:kDict instance:kDict hub",
      store_armed},
+    {"list in place", "addToList's copy of the stored list", "class:kDict instance:kDict hub", store_armed},
 };
 
 // The two dictionaries of an instance on the shortcut road (strong refs, so
@@ -931,6 +935,39 @@ PyObject* getList_impl(PyObject* const* a) {
     return PyList_New(0);
 }
 
+// addToList on the store road when the list stored under the key can be
+// seen by nobody else: an exact list held only by `_data` (its reference
+// count).  Appending to it in place then leaves what storing a copy with the
+// item appended leaves, since nobody holds the list stored before.  With the
+// stored key equal to `key` the store is then as set() would leave it;
+// otherwise set() runs with the same list (the entry takes the new key).
+// 1: done; 0: not such a list, nothing changed; -1: error.  A key the key
+// rule refuses, and an entry whose parts are missing, take the copying road,
+// which reports them.  Never on a free-threaded build, where another thread
+// may take a reference at any time.
+int append_in_place(Store& s, PyObject* key, PyObject* item) {
+#ifdef Py_GIL_DISABLED
+    (void)s, (void)key, (void)item;
+    return 0;
+#else
+    if (PyUnicode_GET_LENGTH(key) == 0 || all_space(key)) return 0;
+    Ref n = fold(key);
+    if (!n) return -1;
+    bool err;
+    Ref stored = dict_lookup(s.key_map.get(), n.get(), err);
+    if (err) return -1;
+    if (!stored) return 0;
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(s.data.get(), stored.get(), &found) < 0) return -1;
+    Ref list = Ref::steal(found);
+    // (ours and `_data`'s: a list cannot be a key, so nothing else is counted)
+    if (!found || !PyList_CheckExact(found) || Py_REFCNT(found) != 2) return 0;
+    if (PyList_Append(found, item) < 0) return -1;
+    if (PyUnicode_CheckExact(stored.get()) && (stored.get() == key || PyUnicode_Equal(stored.get(), key))) return 1;
+    return set_fast(s, key, found) ? 1 : -1;
+#endif
+}
+
 PyObject* addToList_impl(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* key = a[1];
@@ -939,6 +976,8 @@ PyObject* addToList_impl(PyObject* const* a) {
     if (f < 0) return nullptr;
     Ref current;
     if (f) {
+        const int done = append_in_place(s, key, a[2]);
+        if (done) return done > 0 ? Py_NewRef(self) : nullptr;
         PyObject* args[2] = {self, key};
         current = Ref::steal(check_result(Result::List, getList_impl(args)));
     } else {
