@@ -13,12 +13,14 @@
 // remembered (and watched) until it is next written, so the test is usually
 // one table probe.
 #include "support/capi.hpp"
+#include "support/datetime_text.hpp"
 #include "support/iterate.hpp"
 #include "support/module.hpp"
 #include "support/text.hpp"
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -51,6 +53,12 @@ PyObject* s_lower;
 PyObject* s_fromisoformat;
 PyObject* s_datetime;
 PyObject* s_empty;  // "" (the empty format string of the text form)
+PyObject* s_True;   // the texts of True, False and None
+PyObject* s_False;
+PyObject* s_None;
+PyObject* s_format;  // "__format__"
+PyObject* g_object_format;  // object.__format__
+text::DatetimeText g_dt_text;  // the text of exact datetimes
 
 PyObject* g_globals;        // the module's namespace
 PyObject* g_datetime;       // the genuine datetime class
@@ -1002,6 +1010,89 @@ inline long long compact_value(PyObject* x) {
     return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(x));
 }
 
+inline bool compact_int(PyObject* x) {
+    return PyLong_CheckExact(x) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(x));
+}
+
+PyObject* str_impl(PyObject* const* a);
+
+// str() of an exact list whose items are all compact exact ints, finite
+// floats, True, False or None, written directly (their repr texts joined by
+// ", " in brackets, as the list's repr writes them); nullptr without an
+// error for any other list, which the list's own repr then writes.
+PyObject* number_list_text(PyObject* list) {
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    if (n == 0 || n > 64) return nullptr;  // (short lists only: no allocation but the result)
+    char buf[64 * (text::kFloatReprMax + 2) + 2];
+    char* p = buf;
+    *p++ = '[';
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* x = PyList_GET_ITEM(list, i);
+        if (i) {
+            *p++ = ',';
+            *p++ = ' ';
+        }
+        if (compact_int(x)) {
+            const long long v = compact_value(x);
+            p += text::decimal_width(v);
+            text::decimal(v, p);
+        } else if (PyFloat_CheckExact(x) && std::isfinite(PyFloat_AS_DOUBLE(x))) {
+            p = text::float_repr(p, PyFloat_AS_DOUBLE(x));
+        } else if (x == Py_True || x == Py_False || x == Py_None) {
+            const char* word = x == Py_True ? "True" : x == Py_False ? "False" : "None";
+            const std::size_t len = std::strlen(word);
+            std::memcpy(p, word, len);
+            p += len;
+        } else {
+            return nullptr;
+        }
+    }
+    *p++ = ']';
+    return PyUnicode_FromStringAndSize(buf, p - buf);
+}
+
+// format(x, "") for an object that is not an exact str.  Where the text is
+// fixed by the object's exact built-in type (whose __format__ and __str__
+// nobody can replace), it is made without looking up and calling __format__:
+// float, bool and None give their repr; an int, a list, a tuple and a dict
+// their str (which may format their items: the same calls, in the same
+// order); a datetime with no tzinfo or a fixed timezone is written directly.
+// A nested kDict of the class as made (which gives object.__format__, hence
+// str(), hence its own __str__) gets the text form directly.  Everything
+// else is formatted.
+Ref format_text(PyObject* x) {
+    PyTypeObject* t = Py_TYPE(x);
+    if (t == &PyFloat_Type) {
+        const double d = PyFloat_AS_DOUBLE(x);
+        if (!std::isfinite(d)) return Ref::steal(PyFloat_Type.tp_repr(x));
+        char buf[text::kFloatReprMax];
+        return Ref::steal(PyUnicode_FromStringAndSize(buf, text::float_repr(buf, d) - buf));
+    }
+    if (x == Py_True || x == Py_False || x == Py_None)
+        return Ref::borrow(x == Py_True ? s_True : x == Py_False ? s_False : s_None);
+    if (t == &PyList_Type) {
+        if (PyObject* r = number_list_text(x)) return Ref::steal(r);
+        if (PyErr_Occurred()) return {};
+    }
+    if (t == &PyLong_Type || t == &PyList_Type || t == &PyTuple_Type || t == &PyDict_Type)
+        return Ref::steal(PyObject_Str(x));
+    if (g_dt_text.applies(x)) {
+        char buf[text::DatetimeText::kMax];
+        const char* end = g_dt_text.write(buf, x, ' ');
+        if (end) return Ref::steal(PyUnicode_FromStringAndSize(buf, end - buf));
+        if (PyErr_Occurred()) return {};
+    } else if (g_class.holds(t) && compat::type_lookup(t, s_format) == g_object_format) {
+        // (str() of an object enters a recursion level; so does this, so
+        // that a store holding itself ends in RecursionError)
+        if (Py_EnterRecursiveCall(" while getting the str of an object")) return {};
+        PyObject* self[] = {x};
+        Ref r = Ref::steal(str_impl(self));
+        Py_LeaveRecursiveCall();
+        return r;
+    }
+    return Ref::steal(PyObject_Format(x, s_empty));
+}
+
 // The pieces of the text form, gathered first and then copied into one new
 // str.  A piece is a str (its content is used, as the interpreter joins
 // formatted texts) or a compact exact int, whose digits are written directly.
@@ -1053,7 +1144,7 @@ private:
             parts_.push_back(Ref::borrow(x));
             return true;
         }
-        text = PyUnicode_CheckExact(x) ? Ref::borrow(x) : Ref::steal(PyObject_Format(x, s_empty));
+        text = PyUnicode_CheckExact(x) ? Ref::borrow(x) : format_text(x);
         if (!text) return false;
         const Py_ssize_t len = PyUnicode_GET_LENGTH(text.get());
         if (len > PY_SSIZE_T_MAX / 4 - total_) {
@@ -1082,9 +1173,6 @@ private:
     Py_ssize_t at_ = 0;
 };
 
-inline bool compact_int(PyObject* x) {
-    return PyLong_CheckExact(x) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(x));
-}
 
 // Copies the pieces (str or compact int, in key, value order) with their
 // separators into `out` of kind Char.
@@ -1286,6 +1374,10 @@ bool intern_all() {
         {&s_fromisoformat, "fromisoformat"},
         {&s_datetime, "datetime"},
         {&s_empty, ""},
+        {&s_True, "True"},
+        {&s_False, "False"},
+        {&s_None, "None"},
+        {&s_format, "__format__"},
     }))
         return false;
     g_true_words = Py_BuildValue("(sssss)", "true", "1", "yes", "y", "on");
@@ -1330,6 +1422,9 @@ int exec(PyObject* module) {
     g_fromisoformat = PyObject_GetAttr(datetime.get(), s_fromisoformat);
     if (!g_fromisoformat) return -1;
     g_cls = reinterpret_cast<PyTypeObject*>(Py_NewRef(cls.get()));
+    PyDateTime_IMPORT;
+    g_object_format = compat::type_lookup(&PyBaseObject_Type, s_format);
+    if (!g_dt_text.start() || !g_object_format) return -1;
     start_module_hub();
     if (!g_class.start(tp, class_as_made, module_hub()) || !g_instances.start(module_hub()) ||
         !g_namespace.start(module_hub()))

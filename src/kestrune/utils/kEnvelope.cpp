@@ -14,6 +14,7 @@
 #include "support/capi.hpp"
 #include "support/iterate.hpp"
 #include "support/module.hpp"
+#include "support/datetime_text.hpp"
 #include "support/stdlib.hpp"
 #include "support/text.hpp"
 
@@ -53,6 +54,7 @@ PyTypeObject* s_datetime_type;  // datetime.datetime
 PyTypeObject* s_date_type;      // datetime.date
 PyTypeObject* s_timezone_type;  // datetime.timezone
 PyObject* s_utcoffset;          // "utcoffset"
+text::DatetimeText s_dt_text;   // the text of exact datetimes
 // datetime, date and timezone are immutable types: their methods are fixed,
 // and no attribute (such as a data-class marker) can be added to them.
 bool s_dates_fixed = false;
@@ -366,60 +368,14 @@ PyObject* serialize_kdict(PyObject* cls, PyObject* value) {
 
 PyObject* isoformat(PyObject* value) { return call_method(value, s_isoformat).release(); }
 
-// isoformat() of an exact datetime, written directly: the same text as the
-// method gives, for a naive value or one whose tzinfo is a fixed timezone
-// (both immutable types, so nothing of theirs can be replaced).  Other
-// tzinfo objects get the method itself.
+// isoformat() of an exact datetime, written directly where the text is sure
+// (a naive value or a fixed timezone); other values get the method itself.
 PyObject* exact_isoformat(PyObject* v) {
-    PyObject* tz = PyDateTime_DATE_GET_TZINFO(v);
-    if (tz != Py_None && !Py_IS_TYPE(tz, s_timezone_type)) return isoformat(v);
-    char buf[48];
-    char* p = text::fixed(buf, PyDateTime_GET_YEAR(v), 4);
-    *p++ = '-';
-    p = text::fixed(p, PyDateTime_GET_MONTH(v), 2);
-    *p++ = '-';
-    p = text::fixed(p, PyDateTime_GET_DAY(v), 2);
-    *p++ = 'T';
-    p = text::fixed(p, PyDateTime_DATE_GET_HOUR(v), 2);
-    *p++ = ':';
-    p = text::fixed(p, PyDateTime_DATE_GET_MINUTE(v), 2);
-    *p++ = ':';
-    p = text::fixed(p, PyDateTime_DATE_GET_SECOND(v), 2);
-    if (const int us = PyDateTime_DATE_GET_MICROSECOND(v)) {
-        *p++ = '.';
-        p = text::fixed(p, us, 6);
-    }
-    if (tz != Py_None) {
-        int days = 0, secs = 0, us = 0;
-        if (tz != PyDateTime_TimeZone_UTC) {
-            Ref offset = call_method(tz, s_utcoffset, {v});
-            if (!offset) return nullptr;
-            if (!PyDelta_Check(offset.get())) return isoformat(v);  // not for a timezone
-            days = PyDateTime_DELTA_GET_DAYS(offset.get());
-            secs = PyDateTime_DELTA_GET_SECONDS(offset.get());
-            us = PyDateTime_DELTA_GET_MICROSECONDS(offset.get());
-        }
-        char sign = '+';
-        if (days < 0) {  // -(days, secs, us) in normalised form
-            sign = '-';
-            long long total = -((static_cast<long long>(days) * 86400 + secs) * 1000000 + us);
-            secs = static_cast<int>(total / 1000000);
-            us = static_cast<int>(total % 1000000);
-        }
-        *p++ = sign;
-        p = text::fixed(p, secs / 3600, 2);
-        *p++ = ':';
-        p = text::fixed(p, secs / 60 % 60, 2);
-        if (secs % 60 || us) {
-            *p++ = ':';
-            p = text::fixed(p, secs % 60, 2);
-            if (us) {
-                *p++ = '.';
-                p = text::fixed(p, us, 6);
-            }
-        }
-    }
-    return PyUnicode_FromStringAndSize(buf, p - buf);
+    if (!s_dt_text.applies(v)) return isoformat(v);
+    char buf[text::DatetimeText::kMax];
+    const char* end = s_dt_text.write(buf, v, 'T');
+    if (!end) return PyErr_Occurred() ? nullptr : isoformat(v);
+    return PyUnicode_FromStringAndSize(buf, end - buf);
 }
 
 // ------------------------------------------------------- data-class shortcut
@@ -643,10 +599,8 @@ struct JsonWriter {
         } else if (std::isinf(d)) {
             out.append(d > 0 ? "Infinity" : "-Infinity");
         } else {
-            char* s = PyOS_double_to_string(d, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-            if (!s) return false;
-            out.append(s);
-            PyMem_Free(s);
+            char buf[text::kFloatReprMax];
+            out.append(buf, static_cast<size_t>(text::float_repr(buf, d) - buf));
         }
         return true;
     }
@@ -1019,6 +973,7 @@ int exec(PyObject* module) {
     s_dates_fixed = true;
     for (PyTypeObject* t : {s_datetime_type, s_date_type, s_timezone_type, PyDateTimeAPI->DeltaType})
         s_dates_fixed = s_dates_fixed && PyType_HasFeature(t, Py_TPFLAGS_IMMUTABLETYPE);
+    if (!s_dt_text.start()) return -1;
     for (int i = 0; i < G_count; ++i) {
         PyObject* v = PyDict_GetItemWithError(globals, s_gname[i]);
         if (!v) return -1;
