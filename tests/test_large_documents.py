@@ -1,6 +1,7 @@
 """Large and deep documents: the roads that keep their cost per element flat
 give the same results as the rule they stand in for, and step aside
 wherever a difference could be seen."""
+import json
 import math
 from datetime import datetime, timedelta, timezone, tzinfo
 
@@ -8,6 +9,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 from kestrune.utils.kDict import kDict
+from kestrune.utils.kEnvelope import kEnvelope
 
 General = type("General", (kDict,), {})
 ORIGINAL_STR = vars(kDict)["__str__"]
@@ -144,3 +146,40 @@ def test_a_store_holding_itself_ends_in_recursion_error():
     d.set("self", d)
     with pytest.raises(RecursionError):
         str(d)
+
+
+# ------------------------------------------------------------ JSON text
+
+
+def chain(levels):
+    top = env = kEnvelope()
+    for level in range(levels):
+        env.put("level", level).put("ratio", level / 7)
+        env = env.nest("next")
+    return top
+
+
+@pytest.mark.parametrize("levels", [0, 1, 199, 200, 201, 450, 2000])
+def test_deep_chains_give_the_text_of_json_dumps(levels):
+    env = chain(levels)
+    assert env.toJson() == json.dumps(env.get(), indent=4)
+
+
+def test_a_chain_deeper_than_the_stack_ends_in_recursion_error():
+    env = chain(300_000)
+    with pytest.raises(RecursionError):
+        env.toJson()
+    with pytest.raises(RecursionError):
+        env.get()
+
+
+@pytest.mark.no_refleak  # one large text is enough
+def test_a_text_larger_than_eight_mebibytes():
+    env = kEnvelope()
+    nested = env.nest("nested")
+    for i in range(200_000):
+        env.put(f"Key{i}", (i, i / 3, "é" if i % 2 else None))
+    nested.put("last", [True, False])
+    text = env.toJson()
+    assert len(text) > 8 << 20 and text == json.dumps(env.get(), indent=4)
+    assert env.toJson() == text  # and again, from a fresh buffer

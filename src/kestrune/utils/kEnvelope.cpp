@@ -22,7 +22,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
-#include <string>
+#include <utility>
 
 namespace {
 
@@ -514,11 +514,71 @@ PyObject* dataclass_shortcut(PyObject* cls, PyObject* value) {
 
 // -------------------------------------------------------------- JSON text
 // The text json.dumps(tree, indent=4) returns, written directly: ASCII
-// only, so built in a byte buffer.  write() returns false where it cannot be
-// sure to match (any other type, a container deeper than kJsonDepth, an int
-// too long for text, no memory); toJson then hands the tree to json.dumps.
+// only, so written byte by byte into the str that becomes the result.
+// value() returns false where it cannot be sure to match (any other type, an
+// int too long for text, a tree deeper than the stack allows, no memory);
+// toJson then hands the tree to json.dumps, which gives its own text or
+// error.  Nesting is bounded by the recursion guard alone, as json.dumps's
+// is: a deep tree costs the same per level as a shallow one.
 
-constexpr int kJsonDepth = 200;
+// The text being written: the characters of a compact ASCII str that is
+// grown as needed (realloc: a large text is moved by the allocator's page
+// mapping, not copied) and cut to its length at the end, so that no text is
+// copied into the result.  Out of memory throws std::bad_alloc, which ends
+// the writing.
+class JsonOut {
+public:
+    JsonOut() = default;
+    JsonOut(const JsonOut&) = delete;
+    JsonOut& operator=(const JsonOut&) = delete;
+    ~JsonOut() { Py_XDECREF(str_); }
+
+    void push_back(char c) {
+        if (p_ == end_) grow(1);
+        *p_++ = c;
+    }
+    void append(const char* s, size_t n) {
+        if (static_cast<size_t>(end_ - p_) < n) grow(n);
+        std::memcpy(p_, s, n);
+        p_ += n;
+    }
+    void append(const char* s) { append(s, std::strlen(s)); }
+    void append(size_t n, char c) {
+        if (static_cast<size_t>(end_ - p_) < n) grow(n);
+        std::memset(p_, c, n);
+        p_ += n;
+    }
+
+    // The str holding the text written (a new reference), or null with an
+    // error set.
+    PyObject* finish() {
+        if (!str_) return PyUnicode_New(0, 127);
+        if (PyUnicode_Resize(&str_, p_ - begin()) < 0) return nullptr;
+        p_ = end_ = nullptr;
+        return std::exchange(str_, nullptr);
+    }
+
+private:
+    char* begin() const { return reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str_)); }
+
+    [[gnu::noinline]] void grow(size_t n) {
+        const Py_ssize_t used = str_ ? p_ - begin() : 0;
+        const Py_ssize_t have = str_ ? end_ - begin() : 0;
+        if (static_cast<size_t>(PY_SSIZE_T_MAX / 2 - used) < n) throw std::bad_alloc();
+        const Py_ssize_t want = std::max<Py_ssize_t>({4096, have * 2, used + static_cast<Py_ssize_t>(n)});
+        // (a fresh str is ours alone and not yet hashed, so it may be resized)
+        if (!str_ ? !(str_ = PyUnicode_New(want, 127)) : PyUnicode_Resize(&str_, want) < 0) {
+            PyErr_Clear();
+            throw std::bad_alloc();
+        }
+        p_ = begin() + used;
+        end_ = begin() + want;
+    }
+
+    PyObject* str_ = nullptr;
+    char* p_ = nullptr;
+    char* end_ = nullptr;
+};
 
 // Py_EnterRecursiveCall for one level, left again however the level ends.
 struct Depth {
@@ -532,7 +592,7 @@ struct Depth {
 };
 
 struct JsonWriter {
-    std::string out;
+    JsonOut out;
 
     void indent(int level) {
         out.push_back('\n');
@@ -654,9 +714,6 @@ struct JsonWriter {
         } else if (PyFloat_Check(v)) {
             return real(PyFloat_AS_DOUBLE(v));
         } else if (PyList_CheckExact(v) || PyTuple_CheckExact(v) || PyDict_CheckExact(v)) {
-            // A circular tree runs into the depth limit; json.dumps then
-            // reports it.
-            if (level >= kJsonDepth) return false;
             Depth depth;
             return depth.ok && (PyDict_CheckExact(v) ? object(v, level) : array(v, level));
         } else {
@@ -709,23 +766,14 @@ struct JsonWriter {
 // The JSON text of `tree`, or null with no error set where json.dumps must
 // write it.
 PyObject* write_json(PyObject* tree) {
-    // One buffer kept from call to call (no Python code runs while it is
-    // filled, so no call can start inside another): a large text then costs
-    // no fresh pages each time.  A very large one is not kept.
-    static std::string buffer;
-    constexpr size_t kKeep = size_t{1} << 23;
     JsonWriter w;
-    w.out.swap(buffer);
-    w.out.clear();
     bool ok = false;
     try {
         ok = w.value(tree, 0);
     } catch (const std::bad_alloc&) {
         ok = false;
     }
-    PyObject* s = ok ? PyUnicode_New(static_cast<Py_ssize_t>(w.out.size()), 127) : nullptr;
-    if (s) std::memcpy(PyUnicode_1BYTE_DATA(s), w.out.data(), w.out.size());
-    if (w.out.capacity() <= kKeep) w.out.swap(buffer);
+    PyObject* s = ok ? w.out.finish() : nullptr;
     if (!s) PyErr_Clear();
     return s;
 }
