@@ -953,7 +953,7 @@ PyObject* getList_impl(PyObject* const* a) {
 // rule refuses, and an entry whose parts are missing, take the copying road,
 // which reports them.  Never on a free-threaded build, where another thread
 // may take a reference at any time.
-int append_in_place(Store& s, PyObject* key, PyObject* item) {
+[[gnu::noinline]] int append_in_place(Store& s, PyObject* key, PyObject* item) {
 #ifdef Py_GIL_DISABLED
     (void)s, (void)key, (void)item;
     return 0;
@@ -1020,7 +1020,7 @@ PyObject* str_impl(PyObject* const* a);
 // floats, True, False or None, written directly (their repr texts joined by
 // ", " in brackets, as the list's repr writes them); nullptr without an
 // error for any other list, which the list's own repr then writes.
-PyObject* number_list_text(PyObject* list) {
+[[gnu::noinline]] PyObject* number_list_text(PyObject* list) {
     const Py_ssize_t n = PyList_GET_SIZE(list);
     if (n == 0 || n > 64) return nullptr;  // (short lists only: no allocation but the result)
     char buf[64 * (text::kFloatReprMax + 2) + 2];
@@ -1060,7 +1060,7 @@ PyObject* number_list_text(PyObject* list) {
 // A nested kDict of the class as made (which gives object.__format__, hence
 // str(), hence its own __str__) gets the text form directly.  Everything
 // else is formatted.
-Ref format_text(PyObject* x) {
+[[gnu::noinline]] Ref format_text(PyObject* x) {
     PyTypeObject* t = Py_TYPE(x);
     if (t == &PyFloat_Type) {
         const double d = PyFloat_AS_DOUBLE(x);
