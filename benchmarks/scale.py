@@ -393,12 +393,15 @@ def main(argv=None):
                         help="only the rows whose name contains WORD (repeatable)")
     parser.add_argument("--memory", action="store_true", help="peak traced memory of the toJson rows")
     parser.add_argument("--cap", type=float, help="seconds one call may be expected to take (default 20)")
+    parser.add_argument("--rounds", type=int, help="timed rounds per cell, the best kept (default 7)")
     parser.add_argument("--json", metavar="FILE", help="write the figures as JSON")
     args = parser.parse_args(argv)
     if args.quick:
         SETTINGS.update(rounds=3, seconds=0.02, cap=2.0)
     if args.cap:
         SETTINGS["cap"] = args.cap
+    if args.rounds:
+        SETTINGS["rounds"] = args.rounds
     print(f"Python {platform.python_version()} on {platform.machine()}; native = kestrune.utils, "
           f"python = benchmarks/reference.py, floor = plain dict/list/json")
     results = {"python": platform.python_version(), "rows": {}}
