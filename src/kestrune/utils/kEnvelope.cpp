@@ -522,9 +522,9 @@ PyObject* dataclass_shortcut(PyObject* cls, PyObject* value) {
 // is: a deep tree costs the same per level as a shallow one.
 
 // The text being written: the characters of a compact ASCII str that is
-// grown as needed (realloc: a large text is moved by the allocator's page
-// mapping, not copied) and cut to its length at the end, so that no text is
-// copied into the result.  Out of memory throws std::bad_alloc, which ends
+// grown as needed, by half each time (realloc: a large text is moved by the
+// allocator's page mapping, not copied), and cut to its length at the end,
+// so that no text is copied into the result.  Out of memory throws std::bad_alloc, which ends
 // the writing.
 class JsonOut {
 public:
@@ -565,7 +565,7 @@ private:
         const Py_ssize_t used = str_ ? p_ - begin() : 0;
         const Py_ssize_t have = str_ ? end_ - begin() : 0;
         if (static_cast<size_t>(PY_SSIZE_T_MAX / 2 - used) < n) throw std::bad_alloc();
-        const Py_ssize_t want = std::max<Py_ssize_t>({4096, have * 2, used + static_cast<Py_ssize_t>(n)});
+        const Py_ssize_t want = std::max<Py_ssize_t>({4096, have + have / 2, used + static_cast<Py_ssize_t>(n)});
         // (a fresh str is ours alone and not yet hashed, so it may be resized)
         if (!str_ ? !(str_ = PyUnicode_New(want, 127)) : PyUnicode_Resize(&str_, want) < 0) {
             PyErr_Clear();
