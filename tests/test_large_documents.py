@@ -133,7 +133,7 @@ def test_text_form_of_fixed_samples(value):
 def test_a_nested_store_honours_a_text_method_given_to_the_class(name):
     d = kDict({"inner": kDict({"a": 1})})
     assert str(d) == "inner=a=1"
-    setattr(kDict, name, lambda self, *spec: "replaced")
+    setattr(kDict, name, lambda self, *args: "replaced")
     try:
         assert str(d) == "replaced" if name == "__str__" else str(d) == "inner=replaced"
     finally:
