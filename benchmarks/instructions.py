@@ -8,6 +8,14 @@ the given words) runs N times in a loop under valgrind --tool=callgrind; the
 total less that of a run with an empty loop, divided by N, is the cost of one
 iteration, the loop's own few instructions included.  --native measures
 the native column only.  Runs go two at a time.
+
+    ... benchmarks/instructions.py --sizes 1000,100000 [--side python] [WORD...]
+
+counts the rows of benchmarks/scale.py instead, at the given sizes (or
+depths, for the chain row): each row's work done R and 2R times over n
+elements (its setup run once in both), the difference divided by R and by n
+is the count per element.  --side picks the native module (default), the
+pure-Python equivalent or the floor.
 """
 import os
 import re
@@ -47,7 +55,62 @@ def total_ir(stmt, n):
         return int(re.search(r"Collected\s*:\s*(\d+)", proc.stderr).group(1))
 
 
+# A row of scale.py: its work built once at size n, then done `reps` times.
+SCALE_RUNNER = """
+import sys
+sys.path.insert(0, {here!r})
+import scale
+work = scale.find_row({name!r})[1]({n}, {side!r})
+work()
+for _ in range({reps}):
+    work()
+"""
+
+
+def scale_ir(name, n, side, reps):
+    script = SCALE_RUNNER.format(here=os.path.dirname(os.path.abspath(__file__)), name=name, n=n, side=side,
+                                 reps=reps)
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "cg.out")
+        env = dict(os.environ, PYTHONHASHSEED="0")
+        proc = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
+                               "-c", script], capture_output=True, text=True, env=env)
+        if proc.returncode:
+            raise RuntimeError(proc.stderr[-2000:])
+        return int(re.search(r"Collected\s*:\s*(\d+)", proc.stderr).group(1))
+
+
+def main_sizes(sizes, side, names):
+    import scale
+
+    rows = [r for r in scale.row_names() if scale.available(r)
+            and (not names or any(w.lower() in r.lower() for w in names))]
+    print(f"{'row (' + side + ')':40} {'n':>9} {'Ir per element':>15}")
+    with ThreadPoolExecutor(2) as pool:
+        jobs = []
+        for name in rows:
+            for n in sizes:
+                # enough elements in all to outweigh the noise of the setup
+                reps = max(1, 50_000 // n)
+                jobs.append((name, n, reps, pool.submit(scale_ir, name, n, side, reps),
+                             pool.submit(scale_ir, name, n, side, 2 * reps)))
+        for name, n, reps, once, twice in jobs:
+            per = (twice.result() - once.result()) / reps / n
+            print(f"{name:40} {n:9d} {per:15.0f}", flush=True)
+
+
 def main(names):
+    if any(a.startswith("--sizes") for a in names):
+        args = list(names)
+        side = "native"
+        if "--side" in args:
+            i = args.index("--side")
+            side = args[i + 1]
+            del args[i:i + 2]
+        i = next(i for i, a in enumerate(args) if a.startswith("--sizes"))
+        value = args[i].partition("=")[2] or args[i + 1]
+        del args[i:i + (1 if "=" in args[i] else 2)]
+        return main_sizes([int(float(x)) for x in value.split(",")], side, args)
     native_only = "--native" in names
     names = [n for n in names if n != "--native"]
     statements = []

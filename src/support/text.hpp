@@ -2,7 +2,9 @@
 // produce (identifiers, timestamps, the text form of a document, JSON).
 #pragma once
 
+#include <charconv>
 #include <cstdint>
+#include <cstring>
 
 namespace kst::text {
 
@@ -44,6 +46,66 @@ inline char* hex_upper(char* p, unsigned long long v, int width) {
     static constexpr char digits[] = "0123456789ABCDEF";
     for (int i = width - 1; i >= 0; --i, v >>= 4) p[i] = digits[v & 15];
     return p + width;
+}
+
+// The most characters float_repr() writes.
+inline constexpr int kFloatReprMax = 32;
+
+// repr() of a finite double, as the interpreter writes it: the shortest
+// digits that read back as the same double (std::to_chars gives those, the
+// nearest of them to the exact value, as the interpreter's own conversion
+// does), laid out by the interpreter's rules: the exponent form when the
+// decimal point would come 4 or more places before the first digit or more
+// than 16 after it, with a sign and at least two digits; otherwise plain
+// digits, with ".0" after an integral value.  Writes at most kFloatReprMax
+// characters at `p`; returns the end.
+[[gnu::noinline]] inline char* float_repr(char* p, double d) {
+    char sci[kFloatReprMax];
+    const auto [end, ec] = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
+    const char* q = sci;
+    if (*q == '-') *p++ = *q++;
+    char digits[20];
+    int n = 0;
+    for (; q < end && *q != 'e'; ++q)
+        if (*q != '.') digits[n++] = *q;
+    const bool negative = q + 1 < end && q[1] == '-';
+    int e = 0;
+    for (q += 2; q < end; ++q) e = e * 10 + (*q - '0');
+    if (negative) e = -e;
+    const int point = e + 1;  // where the decimal point falls, counted from the first digit
+    if (point <= -4 || point > 16) {
+        *p++ = digits[0];
+        if (n > 1) {
+            *p++ = '.';
+            std::memcpy(p, digits + 1, static_cast<std::size_t>(n - 1));
+            p += n - 1;
+        }
+        *p++ = 'e';
+        *p++ = e < 0 ? '-' : '+';
+        const int a = e < 0 ? -e : e;
+        if (a >= 100) *p++ = static_cast<char>('0' + a / 100);
+        *p++ = static_cast<char>('0' + a / 10 % 10);
+        *p++ = static_cast<char>('0' + a % 10);
+    } else if (point <= 0) {
+        *p++ = '0';
+        *p++ = '.';
+        for (int i = 0; i < -point; ++i) *p++ = '0';
+        std::memcpy(p, digits, static_cast<std::size_t>(n));
+        p += n;
+    } else if (point < n) {
+        std::memcpy(p, digits, static_cast<std::size_t>(point));
+        p += point;
+        *p++ = '.';
+        std::memcpy(p, digits + point, static_cast<std::size_t>(n - point));
+        p += n - point;
+    } else {
+        std::memcpy(p, digits, static_cast<std::size_t>(n));
+        p += n;
+        for (int i = n; i < point; ++i) *p++ = '0';
+        *p++ = '.';
+        *p++ = '0';
+    }
+    return p;
 }
 
 }  // namespace kst::text

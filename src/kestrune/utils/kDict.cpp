@@ -13,12 +13,14 @@
 // remembered (and watched) until it is next written, so the test is usually
 // one table probe.
 #include "support/capi.hpp"
+#include "support/datetime_text.hpp"
 #include "support/iterate.hpp"
 #include "support/module.hpp"
 #include "support/text.hpp"
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -51,6 +53,12 @@ PyObject* s_lower;
 PyObject* s_fromisoformat;
 PyObject* s_datetime;
 PyObject* s_empty;  // "" (the empty format string of the text form)
+PyObject* s_True;   // the texts of True, False and None
+PyObject* s_False;
+PyObject* s_None;
+PyObject* s_format;  // "__format__"
+PyObject* g_object_format;  // object.__format__
+text::DatetimeText g_dt_text;  // the text of exact datetimes
 
 PyObject* g_globals;        // the module's namespace
 PyObject* g_datetime;       // the genuine datetime class
@@ -73,6 +81,9 @@ PyTypeObject* g_cls;        // kDict itself
 //             are worked on with the dict API.
 //   datetime  the module global `datetime` is the class bound at import;
 //             conversions to it call datetime.fromisoformat directly.
+//   list in place  addToList appends to the stored list itself, on the
+//             store road, while nobody but the store holds that list (its
+//             reference count), so that nobody can tell it from a copy.
 //   direct    kDict's C interface gives kEnvelope the store shortcut of
 //             has, set, add, remove and get: each entry serves exactly the
 //             stores the store shortcut serves.
@@ -94,6 +105,7 @@ const Shortcut shortcuts[] = {
     {"datetime", "datetime datetime.fromisoformat", "global:datetime hub", datetime_armed},
     {"direct", "kDict.has kDict.set kDict.add kDict.remove kDict.get", "class:kDict instance:kDict hub",
      store_armed},
+    {"list in place", "addToList's copy of the stored list", "class:kDict instance:kDict hub", store_armed},
 };
 
 // The two dictionaries of an instance on the shortcut road (strong refs, so
@@ -986,12 +998,48 @@ PyObject* getDate_impl(PyObject* const* a) {
     return call_get(a[0], a[1], dt.get()).release();
 }
 
-// getList without its result check: the stored list, or a new empty one.
+// getList: the stored list, or a new empty one.  A stored list of a
+// subclass is refused with the result check's error; the check is made here,
+// where it is one more compare on the way, rather than by the binder.
 PyObject* getList_impl(PyObject* const* a) {
     Ref r = call_get(a[0], a[1], nullptr);
     if (!r) return nullptr;
-    if (PyList_Check(r.get())) return r.release();
+    if (PyList_CheckExact(r.get())) return r.release();
+    if (PyList_Check(r.get())) return result_type_error(r.get(), &PyList_Type);
     return PyList_New(0);
+}
+
+// addToList on the store road when the list stored under the key can be
+// seen by nobody else: an exact list held only by `_data` (its reference
+// count).  Appending to it in place then leaves what storing a copy with the
+// item appended leaves, since nobody holds the list stored before.  With the
+// stored key equal to `key` the store is then as set() would leave it;
+// otherwise set() runs with the same list (the entry takes the new key).
+// 1: done; 0: not such a list, nothing changed; -1: error.  A key the key
+// rule refuses, and an entry whose parts are missing, take the copying road,
+// which reports them.  Never on a free-threaded build, where another thread
+// may take a reference at any time.
+[[gnu::noinline]] int append_in_place(Store& s, PyObject* key, PyObject* item) {
+#ifdef Py_GIL_DISABLED
+    (void)s, (void)key, (void)item;
+    return 0;
+#else
+    if (PyUnicode_GET_LENGTH(key) == 0 || all_space(key)) return 0;
+    Ref n = fold(key);
+    if (!n) return -1;
+    bool err;
+    Ref stored = dict_lookup(s.key_map.get(), n.get(), err);
+    if (err) return -1;
+    if (!stored) return 0;
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(s.data.get(), stored.get(), &found) < 0) return -1;
+    Ref list = Ref::steal(found);
+    // (ours and `_data`'s: a list cannot be a key, so nothing else is counted)
+    if (!found || !PyList_CheckExact(found) || Py_REFCNT(found) != 2) return 0;
+    if (PyList_Append(found, item) < 0) return -1;
+    if (PyUnicode_CheckExact(stored.get()) && (stored.get() == key || PyUnicode_Equal(stored.get(), key))) return 1;
+    return set_fast(s, key, found) ? 1 : -1;
+#endif
 }
 
 PyObject* addToList_impl(PyObject* const* a) {
@@ -1002,8 +1050,10 @@ PyObject* addToList_impl(PyObject* const* a) {
     if (f < 0) return nullptr;
     Ref current;
     if (f) {
+        const int done = append_in_place(s, key, a[2]);
+        if (done) return done > 0 ? Py_NewRef(self) : nullptr;
         PyObject* args[2] = {self, key};
-        current = Ref::steal(check_result(Result::List, getList_impl(args)));
+        current = Ref::steal(getList_impl(args));
     } else {
         current = call_method(self, s_getList, {key});
     }
@@ -1024,6 +1074,89 @@ PyObject* Merge_impl(PyObject* const* a) {
 
 inline long long compact_value(PyObject* x) {
     return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(x));
+}
+
+inline bool compact_int(PyObject* x) {
+    return PyLong_CheckExact(x) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(x));
+}
+
+PyObject* str_impl(PyObject* const* a);
+
+// str() of an exact list whose items are all compact exact ints, finite
+// floats, True, False or None, written directly (their repr texts joined by
+// ", " in brackets, as the list's repr writes them); nullptr without an
+// error for any other list, which the list's own repr then writes.
+[[gnu::noinline]] PyObject* number_list_text(PyObject* list) {
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    if (n == 0 || n > 64) return nullptr;  // (short lists only: no allocation but the result)
+    char buf[64 * (text::kFloatReprMax + 2) + 2];
+    char* p = buf;
+    *p++ = '[';
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* x = PyList_GET_ITEM(list, i);
+        if (i) {
+            *p++ = ',';
+            *p++ = ' ';
+        }
+        if (compact_int(x)) {
+            const long long v = compact_value(x);
+            p += text::decimal_width(v);
+            text::decimal(v, p);
+        } else if (PyFloat_CheckExact(x) && std::isfinite(PyFloat_AS_DOUBLE(x))) {
+            p = text::float_repr(p, PyFloat_AS_DOUBLE(x));
+        } else if (x == Py_True || x == Py_False || x == Py_None) {
+            const char* word = x == Py_True ? "True" : x == Py_False ? "False" : "None";
+            const std::size_t len = std::strlen(word);
+            std::memcpy(p, word, len);
+            p += len;
+        } else {
+            return nullptr;
+        }
+    }
+    *p++ = ']';
+    return PyUnicode_FromStringAndSize(buf, p - buf);
+}
+
+// format(x, "") for an object that is not an exact str.  Where the text is
+// fixed by the object's exact built-in type (whose __format__ and __str__
+// nobody can replace), it is made without looking up and calling __format__:
+// float, bool and None give their repr; an int, a list, a tuple and a dict
+// their str (which may format their items: the same calls, in the same
+// order); a datetime with no tzinfo or a fixed timezone is written directly.
+// A nested kDict of the class as made (which gives object.__format__, hence
+// str(), hence its own __str__) gets the text form directly.  Everything
+// else is formatted.
+[[gnu::noinline]] Ref format_text(PyObject* x) {
+    PyTypeObject* t = Py_TYPE(x);
+    if (t == &PyFloat_Type) {
+        const double d = PyFloat_AS_DOUBLE(x);
+        if (!std::isfinite(d)) return Ref::steal(PyFloat_Type.tp_repr(x));
+        char buf[text::kFloatReprMax];
+        return Ref::steal(PyUnicode_FromStringAndSize(buf, text::float_repr(buf, d) - buf));
+    }
+    if (x == Py_True || x == Py_False || x == Py_None)
+        return Ref::borrow(x == Py_True ? s_True : x == Py_False ? s_False : s_None);
+    if (t == &PyList_Type) {
+        if (PyObject* r = number_list_text(x)) return Ref::steal(r);
+        if (PyErr_Occurred()) return {};
+    }
+    if (t == &PyLong_Type || t == &PyList_Type || t == &PyTuple_Type || t == &PyDict_Type)
+        return Ref::steal(PyObject_Str(x));
+    if (g_dt_text.applies(x)) {
+        char buf[text::DatetimeText::kMax];
+        const char* end = g_dt_text.write(buf, x, ' ');
+        if (end) return Ref::steal(PyUnicode_FromStringAndSize(buf, end - buf));
+        if (PyErr_Occurred()) return {};
+    } else if (g_class.holds(t) && compat::type_lookup(t, s_format) == g_object_format) {
+        // (str() of an object enters a recursion level; so does this, so
+        // that a store holding itself ends in RecursionError)
+        if (Py_EnterRecursiveCall(" while getting the str of an object")) return {};
+        PyObject* self[] = {x};
+        Ref r = Ref::steal(str_impl(self));
+        Py_LeaveRecursiveCall();
+        return r;
+    }
+    return Ref::steal(PyObject_Format(x, s_empty));
 }
 
 // The pieces of the text form, gathered first and then copied into one new
@@ -1077,7 +1210,7 @@ private:
             parts_.push_back(Ref::borrow(x));
             return true;
         }
-        text = PyUnicode_CheckExact(x) ? Ref::borrow(x) : Ref::steal(PyObject_Format(x, s_empty));
+        text = PyUnicode_CheckExact(x) ? Ref::borrow(x) : format_text(x);
         if (!text) return false;
         const Py_ssize_t len = PyUnicode_GET_LENGTH(text.get());
         if (len > PY_SSIZE_T_MAX / 4 - total_) {
@@ -1106,9 +1239,6 @@ private:
     Py_ssize_t at_ = 0;
 };
 
-inline bool compact_int(PyObject* x) {
-    return PyLong_CheckExact(x) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(x));
-}
 
 // Copies the pieces (str or compact int, in key, value order) with their
 // separators into `out` of kind Char.
@@ -1271,8 +1401,7 @@ const FuncDef members[] = {
     {.name = "getBool", .kind = Kind::Method, .impl = getBool_impl, .ret = "bool", .params = getBool_params},
     {.name = "getDouble", .kind = Kind::Method, .impl = getDouble_impl, .ret = "float", .params = getDouble_params},
     {.name = "getDate", .kind = Kind::Method, .impl = getDate_impl, .ret = "datetime | None", .params = key_params},
-    {.name = "getList", .kind = Kind::Method, .impl = getList_impl, .ret = "list[Any]", .params = key_params,
-     .result = Result::List},
+    {.name = "getList", .kind = Kind::Method, .impl = getList_impl, .ret = "list[Any]", .params = key_params},
     {.name = "addToList", .kind = Kind::Method, .impl = addToList_impl, .ret = "'kDict'", .params = addToList_params},
     {.name = "Merge", .kind = Kind::Method, .impl = Merge_impl, .ret = "'kDict'", .params = merge_params},
     {.name = "__str__", .kind = Kind::Method, .impl = str_impl, .ret = "str", .result = Result::Str},
@@ -1315,6 +1444,10 @@ bool intern_all() {
         {&s_fromisoformat, "fromisoformat"},
         {&s_datetime, "datetime"},
         {&s_empty, ""},
+        {&s_True, "True"},
+        {&s_False, "False"},
+        {&s_None, "None"},
+        {&s_format, "__format__"},
     }))
         return false;
     g_true_words = Py_BuildValue("(sssss)", "true", "1", "yes", "y", "on");
@@ -1359,6 +1492,9 @@ int exec(PyObject* module) {
     g_fromisoformat = PyObject_GetAttr(datetime.get(), s_fromisoformat);
     if (!g_fromisoformat) return -1;
     g_cls = reinterpret_cast<PyTypeObject*>(Py_NewRef(cls.get()));
+    PyDateTime_IMPORT;
+    g_object_format = compat::type_lookup(&PyBaseObject_Type, s_format);
+    if (!g_dt_text.start() || !g_object_format) return -1;
     start_module_hub();
     if (!g_class.start(tp, class_as_made, module_hub()) || !g_instances.start(module_hub()) ||
         !g_namespace.start(module_hub()))

@@ -14,6 +14,7 @@
 #include "support/capi.hpp"
 #include "support/iterate.hpp"
 #include "support/module.hpp"
+#include "support/datetime_text.hpp"
 #include "support/stdlib.hpp"
 #include "support/text.hpp"
 
@@ -21,7 +22,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
-#include <string>
+#include <utility>
 
 namespace {
 
@@ -53,6 +54,7 @@ PyTypeObject* s_datetime_type;  // datetime.datetime
 PyTypeObject* s_date_type;      // datetime.date
 PyTypeObject* s_timezone_type;  // datetime.timezone
 PyObject* s_utcoffset;          // "utcoffset"
+text::DatetimeText s_dt_text;   // the text of exact datetimes
 // datetime, date and timezone are immutable types: their methods are fixed,
 // and no attribute (such as a data-class marker) can be added to them.
 bool s_dates_fixed = false;
@@ -390,60 +392,14 @@ PyObject* serialize_kdict(PyObject* cls, PyObject* value) {
 
 PyObject* isoformat(PyObject* value) { return call_method(value, s_isoformat).release(); }
 
-// isoformat() of an exact datetime, written directly: the same text as the
-// method gives, for a naive value or one whose tzinfo is a fixed timezone
-// (both immutable types, so nothing of theirs can be replaced).  Other
-// tzinfo objects get the method itself.
+// isoformat() of an exact datetime, written directly where the text is sure
+// (a naive value or a fixed timezone); other values get the method itself.
 PyObject* exact_isoformat(PyObject* v) {
-    PyObject* tz = PyDateTime_DATE_GET_TZINFO(v);
-    if (tz != Py_None && !Py_IS_TYPE(tz, s_timezone_type)) return isoformat(v);
-    char buf[48];
-    char* p = text::fixed(buf, PyDateTime_GET_YEAR(v), 4);
-    *p++ = '-';
-    p = text::fixed(p, PyDateTime_GET_MONTH(v), 2);
-    *p++ = '-';
-    p = text::fixed(p, PyDateTime_GET_DAY(v), 2);
-    *p++ = 'T';
-    p = text::fixed(p, PyDateTime_DATE_GET_HOUR(v), 2);
-    *p++ = ':';
-    p = text::fixed(p, PyDateTime_DATE_GET_MINUTE(v), 2);
-    *p++ = ':';
-    p = text::fixed(p, PyDateTime_DATE_GET_SECOND(v), 2);
-    if (const int us = PyDateTime_DATE_GET_MICROSECOND(v)) {
-        *p++ = '.';
-        p = text::fixed(p, us, 6);
-    }
-    if (tz != Py_None) {
-        int days = 0, secs = 0, us = 0;
-        if (tz != PyDateTime_TimeZone_UTC) {
-            Ref offset = call_method(tz, s_utcoffset, {v});
-            if (!offset) return nullptr;
-            if (!PyDelta_Check(offset.get())) return isoformat(v);  // not for a timezone
-            days = PyDateTime_DELTA_GET_DAYS(offset.get());
-            secs = PyDateTime_DELTA_GET_SECONDS(offset.get());
-            us = PyDateTime_DELTA_GET_MICROSECONDS(offset.get());
-        }
-        char sign = '+';
-        if (days < 0) {  // -(days, secs, us) in normalised form
-            sign = '-';
-            long long total = -((static_cast<long long>(days) * 86400 + secs) * 1000000 + us);
-            secs = static_cast<int>(total / 1000000);
-            us = static_cast<int>(total % 1000000);
-        }
-        *p++ = sign;
-        p = text::fixed(p, secs / 3600, 2);
-        *p++ = ':';
-        p = text::fixed(p, secs / 60 % 60, 2);
-        if (secs % 60 || us) {
-            *p++ = ':';
-            p = text::fixed(p, secs % 60, 2);
-            if (us) {
-                *p++ = '.';
-                p = text::fixed(p, us, 6);
-            }
-        }
-    }
-    return PyUnicode_FromStringAndSize(buf, p - buf);
+    if (!s_dt_text.applies(v)) return isoformat(v);
+    char buf[text::DatetimeText::kMax];
+    const char* end = s_dt_text.write(buf, v, 'T');
+    if (!end) return PyErr_Occurred() ? nullptr : isoformat(v);
+    return PyUnicode_FromStringAndSize(buf, end - buf);
 }
 
 // ------------------------------------------------------- data-class shortcut
@@ -585,11 +541,71 @@ PyObject* dataclass_shortcut(PyObject* cls, PyObject* value) {
 
 // -------------------------------------------------------------- JSON text
 // The text json.dumps(tree, indent=4) returns, written directly: ASCII
-// only, so built in a byte buffer.  write() returns false where it cannot be
-// sure to match (any other type, a container deeper than kJsonDepth, an int
-// too long for text, no memory); toJson then hands the tree to json.dumps.
+// only, so written byte by byte into the str that becomes the result.
+// value() returns false where it cannot be sure to match (any other type, an
+// int too long for text, a tree deeper than the stack allows, no memory);
+// toJson then hands the tree to json.dumps, which gives its own text or
+// error.  Nesting is bounded by the recursion guard alone, as json.dumps's
+// is: a deep tree costs the same per level as a shallow one.
 
-constexpr int kJsonDepth = 200;
+// The text being written: the characters of a compact ASCII str that is
+// grown as needed, by half each time (realloc: a large text is moved by the
+// allocator's page mapping, not copied), and cut to its length at the end,
+// so that no text is copied into the result.  Out of memory throws std::bad_alloc, which ends
+// the writing.
+class JsonOut {
+public:
+    JsonOut() = default;
+    JsonOut(const JsonOut&) = delete;
+    JsonOut& operator=(const JsonOut&) = delete;
+    ~JsonOut() { Py_XDECREF(str_); }
+
+    void push_back(char c) {
+        if (p_ == end_) grow(1);
+        *p_++ = c;
+    }
+    void append(const char* s, size_t n) {
+        if (static_cast<size_t>(end_ - p_) < n) grow(n);
+        std::memcpy(p_, s, n);
+        p_ += n;
+    }
+    void append(const char* s) { append(s, std::strlen(s)); }
+    void append(size_t n, char c) {
+        if (static_cast<size_t>(end_ - p_) < n) grow(n);
+        std::memset(p_, c, n);
+        p_ += n;
+    }
+
+    // The str holding the text written (a new reference), or null with an
+    // error set.
+    PyObject* finish() {
+        if (!str_) return PyUnicode_New(0, 127);
+        if (PyUnicode_Resize(&str_, p_ - begin()) < 0) return nullptr;
+        p_ = end_ = nullptr;
+        return std::exchange(str_, nullptr);
+    }
+
+private:
+    char* begin() const { return reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str_)); }
+
+    [[gnu::noinline]] void grow(size_t n) {
+        const Py_ssize_t used = str_ ? p_ - begin() : 0;
+        const Py_ssize_t have = str_ ? end_ - begin() : 0;
+        if (static_cast<size_t>(PY_SSIZE_T_MAX / 2 - used) < n) throw std::bad_alloc();
+        const Py_ssize_t want = std::max<Py_ssize_t>({4096, have + have / 2, used + static_cast<Py_ssize_t>(n)});
+        // (a fresh str is ours alone and not yet hashed, so it may be resized)
+        if (!str_ ? !(str_ = PyUnicode_New(want, 127)) : PyUnicode_Resize(&str_, want) < 0) {
+            PyErr_Clear();
+            throw std::bad_alloc();
+        }
+        p_ = begin() + used;
+        end_ = begin() + want;
+    }
+
+    PyObject* str_ = nullptr;
+    char* p_ = nullptr;
+    char* end_ = nullptr;
+};
 
 // Py_EnterRecursiveCall for one level, left again however the level ends.
 struct Depth {
@@ -603,7 +619,7 @@ struct Depth {
 };
 
 struct JsonWriter {
-    std::string out;
+    JsonOut out;
 
     void indent(int level) {
         out.push_back('\n');
@@ -670,10 +686,8 @@ struct JsonWriter {
         } else if (std::isinf(d)) {
             out.append(d > 0 ? "Infinity" : "-Infinity");
         } else {
-            char* s = PyOS_double_to_string(d, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-            if (!s) return false;
-            out.append(s);
-            PyMem_Free(s);
+            char buf[text::kFloatReprMax];
+            out.append(buf, static_cast<size_t>(text::float_repr(buf, d) - buf));
         }
         return true;
     }
@@ -727,9 +741,6 @@ struct JsonWriter {
         } else if (PyFloat_Check(v)) {
             return real(PyFloat_AS_DOUBLE(v));
         } else if (PyList_CheckExact(v) || PyTuple_CheckExact(v) || PyDict_CheckExact(v)) {
-            // A circular tree runs into the depth limit; json.dumps then
-            // reports it.
-            if (level >= kJsonDepth) return false;
             Depth depth;
             if (!depth.ok) return false;
             if constexpr (compat::kFreeThreaded) {
@@ -792,26 +803,14 @@ struct JsonWriter {
 // The JSON text of `tree`, or null with no error set where json.dumps must
 // write it.
 PyObject* write_json(PyObject* tree) {
-    // One buffer kept from call to call (no Python code runs while it is
-    // filled, so no call can start inside another): a large text then costs
-    // no fresh pages each time.  A very large one is not kept.  (Not on the
-    // free-threaded build, where calls run at once: each has its own.)
-    static std::string kept;
-    std::string own;
-    std::string& buffer = compat::kFreeThreaded ? own : kept;
-    constexpr size_t kKeep = size_t{1} << 23;
     JsonWriter w;
-    w.out.swap(buffer);
-    w.out.clear();
     bool ok = false;
     try {
         ok = w.value(tree, 0);
     } catch (const std::bad_alloc&) {
         ok = false;
     }
-    PyObject* s = ok ? PyUnicode_New(static_cast<Py_ssize_t>(w.out.size()), 127) : nullptr;
-    if (s) std::memcpy(PyUnicode_1BYTE_DATA(s), w.out.data(), w.out.size());
-    if (w.out.capacity() <= kKeep) w.out.swap(buffer);
+    PyObject* s = ok ? w.out.finish() : nullptr;
     if (!s) PyErr_Clear();
     return s;
 }
@@ -1063,6 +1062,7 @@ int exec(PyObject* module) {
     s_dates_fixed = true;
     for (PyTypeObject* t : {s_datetime_type, s_date_type, s_timezone_type, PyDateTimeAPI->DeltaType})
         s_dates_fixed = s_dates_fixed && PyType_HasFeature(t, Py_TPFLAGS_IMMUTABLETYPE);
+    if (!s_dt_text.start()) return -1;
     for (int i = 0; i < G_count; ++i) {
         PyObject* v = PyDict_GetItemWithError(globals, s_gname[i]);
         if (!v) return -1;
