@@ -1137,7 +1137,12 @@ PyObject* str_impl(PyObject* const* a);
     if (x == Py_True || x == Py_False || x == Py_None)
         return Ref::borrow(x == Py_True ? s_True : x == Py_False ? s_False : s_None);
     if (t == &PyList_Type) {
-        if (PyObject* r = number_list_text(x)) return Ref::steal(r);
+        PyObject* r;
+        // (read whole: another thread may change the list meanwhile)
+        Py_BEGIN_CRITICAL_SECTION(x);
+        r = number_list_text(x);
+        Py_END_CRITICAL_SECTION();
+        if (r) return Ref::steal(r);
         if (PyErr_Occurred()) return {};
     }
     if (t == &PyLong_Type || t == &PyList_Type || t == &PyTuple_Type || t == &PyDict_Type)
