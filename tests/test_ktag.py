@@ -221,6 +221,7 @@ def test_validate_unique_code(value, message):
 # ------------------------------------------------------- counter and clock
 
 
+@pytest.mark.no_refleak  # each run makes a class whose reference total settles only over many runs
 def test_counter_within_a_millisecond_and_after():
     Sub = scripted([stamp(0), stamp(0), stamp(0), stamp(1), stamp(1)])
     got = [Sub.New("u", "t")[-5:] for _ in range(5)]
@@ -229,6 +230,7 @@ def test_counter_within_a_millisecond_and_after():
     assert "_counter" in vars(Sub) and kTag._last_timestamp != stamp(1)
 
 
+@pytest.mark.no_refleak  # each run makes a class whose reference total settles only over many runs
 def test_full_counter_waits_for_the_next_millisecond():
     Sub = scripted([stamp(0), stamp(0), stamp(0), stamp(2)], counter=0xFFFFF, last=stamp(0))
     ident = Sub.New("u", "t")
@@ -236,6 +238,7 @@ def test_full_counter_waits_for_the_next_millisecond():
     assert Sub.reads == [stamp(0)] * 3 + [stamp(2)] and Sub._counter == 0
 
 
+@pytest.mark.no_refleak  # each run makes a class whose reference total settles only over many runs
 def test_clock_behind_continues_after_the_last_timestamp():
     Sub = scripted([stamp(5), stamp(3), stamp(4), stamp(6)])
     got = [Sub.New("u", "t").split("_")[2] for _ in range(4)]
@@ -250,12 +253,14 @@ def test_clock_behind_continues_after_the_last_timestamp():
     ("2026-12-31:23.59.59.999", "2027-01-01:00.00.00.000"),
     ("2026-06-01:10.20.30.400", "2026-06-01:10.20.30.401"),
 ])
+@pytest.mark.no_refleak  # each run makes a class whose reference total settles only over many runs
 def test_full_counter_behind_takes_the_millisecond_after(last, expected):
     Sub = scripted([stamp(0)], counter=0xFFFFF, last=last)
     assert Sub.New("u", "t").endswith(expected + kTag._process_code + "00000")
     assert len(Sub.reads) == 1 and Sub._last_timestamp == expected
 
 
+@pytest.mark.no_refleak  # each run makes a class whose reference total settles only over many runs
 def test_full_counter_behind_an_unparsable_last_waits():
     Sub = scripted([stamp(0), stamp(1)], counter=0xFFFFF, last=stamp(1)[:-1] + "x")
     assert Sub.New("u", "t").endswith(stamp(10_002) + kTag._process_code + "00000")
@@ -296,6 +301,7 @@ class Model:
 @settings(max_examples=60 if SLOW else 300, deadline=None)
 @given(st.lists(st.integers(0, 8), min_size=1, max_size=25), st.sampled_from([0, 0xFFFFD, 0xFFFFF]),
        st.sampled_from([None, 0, 4, 9]))
+@pytest.mark.no_refleak  # each run makes a class whose reference total settles only over many runs
 def test_generation_follows_the_model(offsets, counter, last_offset):
     last = "" if last_offset is None else stamp(last_offset)
     Sub = scripted([stamp(o) for o in offsets], counter=counter, last=last)
@@ -452,6 +458,7 @@ def test_suppressing_exit_leaves_locals_unbound():
 
 @pytest.mark.parametrize("lock, missing", [(object(), "__exit__"), (type("OnlyExit", (), {"__exit__": print})(),
                                                                     "__enter__")])
+@pytest.mark.no_refleak  # each run makes a class whose reference total settles only over many runs
 def test_lock_without_context_protocol(lock, missing):
     Sub = scripted([])
     Sub._lock = lock
