@@ -580,18 +580,26 @@ PyObject* convert_value(PyObject* value, PyObject* expected) {
 inline PyObject* get_fast(PyObject* self, Store& s, PyObject* key, PyObject* expected) {
     Ref n = fold(key);
     if (!n) return nullptr;
-    bool err = false, absent = false;
     Ref value;
-    // (one step on the two dicts, as seen from other threads)
-    Py_BEGIN_CRITICAL_SECTION2(s.key_map.get(), s.data.get());
-    Ref stored = dict_lookup(s.key_map.get(), n.get(), err);
-    if (!err) {
-        absent = !stored;
-        if (stored) value = dict_item(s.data.get(), stored.get());
+    if constexpr (compat::kFreeThreaded) {
+        bool err = false, absent = false;
+        // (one step on the two dicts, as seen from other threads)
+        Py_BEGIN_CRITICAL_SECTION2(s.key_map.get(), s.data.get());
+        Ref stored = dict_lookup(s.key_map.get(), n.get(), err);
+        if (!err) {
+            absent = !stored;
+            if (stored) value = dict_item(s.data.get(), stored.get());
+        }
+        Py_END_CRITICAL_SECTION2();
+        if (err) return nullptr;
+        if (absent) Py_RETURN_NONE;
+    } else {
+        bool err;
+        Ref stored = dict_lookup(s.key_map.get(), n.get(), err);
+        if (err) return nullptr;
+        if (!stored) Py_RETURN_NONE;
+        value = dict_item(s.data.get(), stored.get());
     }
-    Py_END_CRITICAL_SECTION2();
-    if (err) return nullptr;
-    if (absent) Py_RETURN_NONE;
     if (!value) return nullptr;
     if (!expected || expected == Py_None) return value.release();
     return convert_read(self, value.get(), expected);
@@ -838,12 +846,19 @@ PyObject* has_fast(PyObject*, Store& s, PyObject* const* a) {
     return r < 0 ? nullptr : PyBool_FromLong(r);
 }
 
+[[gnu::noinline]] PyObject* has_general(PyObject* const* a);
+
 PyObject* has_impl(PyObject* const* a) {
     PyObject* self = a[0];
     Store s;
     const int f = fast_store(self, s);
     if (f < 0) return nullptr;
     if (f) return has_fast(self, s, a);
+    return has_general(a);
+}
+
+PyObject* has_general(PyObject* const* a) {
+    PyObject* self = a[0];
     Ref n = call_method(self, s_normalize_key, {a[1]});
     if (!n) return nullptr;
     Ref key_map = getattr(self, s_key_map);
