@@ -159,12 +159,14 @@ def chain(levels):
     return top
 
 
+@pytest.mark.thread_unsafe(reason="2,000 levels need the main thread's C stack; worker threads have smaller ones")
 @pytest.mark.parametrize("levels", [0, 1, 199, 200, 201, 450, 2000])
 def test_deep_chains_give_the_text_of_json_dumps(levels):
     env = chain(levels)
     assert env.toJson() == json.dumps(env.get(), indent=4)
 
 
+@pytest.mark.thread_unsafe(reason="measures the main thread's C stack")
 @pytest.mark.no_refleak  # one deep chain is enough
 def test_a_chain_deeper_than_the_stack_ends_in_recursion_error():
     env = chain(200_000)
