@@ -42,8 +42,8 @@ ns["run"]({n})
 """
 
 
-def total_ir(stmt, n):
-    script = RUNNER.format(here=os.path.dirname(os.path.abspath(__file__)), stmt=stmt, n=n)
+def callgrind_total(script):
+    """Instructions that running `script` under callgrind takes."""
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "cg.out")
         # a fixed hash seed: the same dict layouts (and probe counts) every run
@@ -53,6 +53,10 @@ def total_ir(stmt, n):
         if proc.returncode:
             raise RuntimeError(proc.stderr[-2000:])
         return int(re.search(r"Collected\s*:\s*(\d+)", proc.stderr).group(1))
+
+
+def total_ir(stmt, n):
+    return callgrind_total(RUNNER.format(here=os.path.dirname(os.path.abspath(__file__)), stmt=stmt, n=n))
 
 
 # A row of scale.py: its work built once at size n, then done `reps` times.
@@ -68,16 +72,8 @@ for _ in range({reps}):
 
 
 def scale_ir(name, n, side, reps):
-    script = SCALE_RUNNER.format(here=os.path.dirname(os.path.abspath(__file__)), name=name, n=n, side=side,
-                                 reps=reps)
-    with tempfile.TemporaryDirectory() as tmp:
-        out = os.path.join(tmp, "cg.out")
-        env = dict(os.environ, PYTHONHASHSEED="0")
-        proc = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
-                               "-c", script], capture_output=True, text=True, env=env)
-        if proc.returncode:
-            raise RuntimeError(proc.stderr[-2000:])
-        return int(re.search(r"Collected\s*:\s*(\d+)", proc.stderr).group(1))
+    return callgrind_total(SCALE_RUNNER.format(here=os.path.dirname(os.path.abspath(__file__)), name=name, n=n,
+                                               side=side, reps=reps))
 
 
 def main_sizes(sizes, side, names):
