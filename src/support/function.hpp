@@ -546,11 +546,14 @@ inline PyObject* get_signature(PyObject* self, void*) {
     Ref args = Ref::steal(PyTuple_Pack(1, params.get()));
     Ref sig = Ref::steal(args ? PyObject_Call(sig_cls.get(), args.get(), kwargs.get()) : nullptr);
     if (!sig) return nullptr;
-    // (the first one built is kept, also when threads race to build it)
+    // (the first one built is kept and returned, also when threads race to
+    // build it)
+    PyObject* kept;
     Py_BEGIN_CRITICAL_SECTION(self);
     if (!f->signature) f->signature = Py_NewRef(sig.get());
+    kept = Py_NewRef(f->signature);
     Py_END_CRITICAL_SECTION();
-    return sig.release();
+    return kept;
 }
 
 // The namespace of the module the function belongs to, found in sys.modules
