@@ -147,6 +147,43 @@ def test_fast_and_general_paths_agree(fields):
         assert fast_json == _outcome(kEnvelope(store).toJson)
 
 
+@pytest.mark.parametrize("late", ["tz", "enum", "bytes", "metaclass getattr", "class property"])
+def test_a_value_met_late_is_converted_once_and_alike(late):
+    # The text is written while walking; a value that needs code of its own,
+    # met after much has been written, gives the same result, and its code
+    # runs as often, as when the tree is built first.
+    calls = []
+
+    class Tz(dt.tzinfo):
+        def utcoffset(self, when):
+            calls.append(when)
+            return dt.timedelta(hours=1)
+
+    class Meta(type):
+        def __getattr__(cls, name):
+            calls.append(name)
+            raise AttributeError(name)
+
+    class Counted(int, metaclass=Meta):
+        pass
+
+    class Masked(int):
+        @property
+        def __class__(self):
+            calls.append("__class__")
+            return int
+
+    value = {"tz": dt.datetime(2026, 1, 1, tzinfo=Tz()), "enum": Color.red, "bytes": b"x",
+             "metaclass getattr": Counted(5), "class property": Masked(3)}[late]
+    inner = kDict().set("Items", [Plain(i, str(i)) for i in range(300)]).set("Late", value)
+    store = kDict().set("First", list(range(300))).set("Inner", inner)
+    one_pass = _outcome(kEnvelope(store).toJson)
+    made = len(calls)
+    with _general_json():
+        assert _outcome(kEnvelope(store).toJson) == one_pass
+    assert len(calls) == 2 * made
+
+
 # ------------------------------------------------------ the JSON text
 
 def _nested(depth):

@@ -26,14 +26,14 @@ struct ModuleInterface {
 };
 
 // What kEnvelope may call of kDict without looking it up: the watcher hub it
-// listens on, and the direct entries of the store members.  A direct entry
+// listens on, and the direct entries of the store members (Raw as `raw`).  A direct entry
 // serves exactly the stores on which the attribute lookup would find kDict's
 // own member (it answers 0 for any other, and the caller then calls the
 // member through the lookup).
 struct KDictInterface {
     ModuleInterface base;
     WatchHub* hub;
-    Direct has, set, add, remove, get;
+    Direct has, set, add, remove, get, raw;
 };
 
 // Binds `record` to the module as its capsule (exec time).

@@ -85,7 +85,7 @@ PyTypeObject* g_cls;        // kDict itself
 //             store road, while nobody but the store holds that list (its
 //             reference count), so that nobody can tell it from a copy.
 //   direct    kDict's C interface gives kEnvelope the store shortcut of
-//             has, set, add, remove and get: each entry serves exactly the
+//             has, set, add, remove, get and Raw: each entry serves exactly the
 //             stores the store shortcut serves.
 
 ClassGuard g_class;        // kDict, as made
@@ -103,7 +103,7 @@ const Shortcut shortcuts[] = {
     {"store", "_data _key_map _normalize_key _validate_key _convert_value set get getList",
      "class:kDict instance:kDict hub", store_armed},
     {"datetime", "datetime datetime.fromisoformat", "global:datetime hub", datetime_armed},
-    {"direct", "kDict.has kDict.set kDict.add kDict.remove kDict.get", "class:kDict instance:kDict hub",
+    {"direct", "kDict.has kDict.set kDict.add kDict.remove kDict.get kDict.Raw", "class:kDict instance:kDict hub",
      store_armed},
     {"list in place", "addToList's copy of the stored list", "class:kDict instance:kDict hub", store_armed},
 };
@@ -883,6 +883,8 @@ PyObject* keys_impl(PyObject* const* a) {
 
 PyObject* raw_impl(PyObject* const* a) { return read_data(a[0]).release(); }
 
+PyObject* raw_fast(PyObject*, Store& s, PyObject* const*) { return s.data.release(); }
+
 PyObject* set_member_fast(PyObject* self, Store& s, PyObject* const* a) {
     return set_fast(s, a[1], a[2]) ? Py_NewRef(self) : nullptr;
 }
@@ -1443,6 +1445,7 @@ KDictInterface g_interface = {
     .add = direct<add_fast>,
     .remove = direct<remove_fast>,
     .get = direct<get_member_fast>,
+    .raw = direct<raw_fast>,
 };
 
 bool intern_all() {

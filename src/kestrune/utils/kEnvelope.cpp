@@ -85,7 +85,9 @@ PyObject* s_genuine[G_count];  // the objects bound at import (strong references
 //   dataclass a plain data-class instance is converted without asdict while
 //             dataclasses and copy are as they were at import (pins);
 //   json      toJson writes its text without json.dumps while json and its
-//             encoder are as they were at import (pins).
+//             encoder are as they were at import (pins), and in one pass over
+//             the stores, with no tree in between, while the walk and the
+//             stores' Raw run natively as well.
 // kEnvelope takes no dict-watcher id of its own: it listens on kDict's hub.
 
 const KDictInterface* s_kdict_api;  // kDict's C interface, or nullptr
@@ -549,9 +551,10 @@ PyObject* dataclass_shortcut(PyObject* cls, PyObject* value) {
 // is: a deep tree costs the same per level as a shallow one.
 
 // The text being written: the characters of a compact ASCII str that is
-// grown as needed, by half each time (realloc: a large text is moved by the
-// allocator's page mapping, not copied), and cut to its length at the end,
-// so that no text is copied into the result.  Out of memory throws std::bad_alloc, which ends
+// grown as needed, by a quarter each time as the interpreter's own writers
+// grow (realloc: a large text is moved by the allocator's page mapping, not
+// copied), and cut to its length at the end, so that no text is copied into
+// the result.  Out of memory throws std::bad_alloc, which ends
 // the writing.
 class JsonOut {
 public:
@@ -592,7 +595,7 @@ private:
         const Py_ssize_t used = str_ ? p_ - begin() : 0;
         const Py_ssize_t have = str_ ? end_ - begin() : 0;
         if (static_cast<size_t>(PY_SSIZE_T_MAX / 2 - used) < n) throw std::bad_alloc();
-        const Py_ssize_t want = std::max<Py_ssize_t>({4096, have + have / 2, used + static_cast<Py_ssize_t>(n)});
+        const Py_ssize_t want = std::max<Py_ssize_t>({256, have + (have < 4096 ? have / 2 : have / 8), used + static_cast<Py_ssize_t>(n)});
         // (a fresh str is ours alone and not yet hashed, so it may be resized)
         if (!str_ ? !(str_ = PyUnicode_New(want, 127)) : PyUnicode_Resize(&str_, want) < 0) {
             PyErr_Clear();
@@ -815,6 +818,242 @@ PyObject* write_json(PyObject* tree) {
     return s;
 }
 
+// ------------------------------------------------------ toJson in one pass
+// toJson is json.dumps(self.get(), indent=4).  While every step of get() is
+// this module's own and runs no code (the envelope and its stores as made,
+// the walk globals and json genuine), the text is written while walking the
+// stores, with no tree in between.  A value whose conversion would run code
+// or whose text is not sure (another type, a datetime with a tzinfo of its
+// own, a store off its shortcut road, an error) stops the pass: nothing has
+// run or changed by then, and toJson starts again on the general road, which
+// gives the same text or the error.
+struct DocWriter : JsonWriter {
+    // The text of cls._serialize_value(v).
+    bool doc(PyObject* v, int level) {
+        PyTypeObject* t = Py_TYPE(v);
+        if (t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type || v == Py_None)
+            return value(v, level);
+        if (t == &PyList_Type || t == &PyTuple_Type) return doc_array(v, level);
+        if (t == &PyDict_Type) return doc_object(v, level);
+        if (t == s_datetime_type) return s_dates_fixed && datetime(v);
+        if (t == reinterpret_cast<PyTypeObject*>(s_genuine[G_kDict])) return doc_store(v, level);
+        if (!dataclasses) return false;
+        if (unconverted(v)) return value(v, level);  // (an enum member, an int or str subclass)
+        return doc_dataclass(v, level);
+    }
+
+    // Whether _serialize_value(v) gives v itself with no code run: v is of
+    // no type a rule names, and the rules' isinstance(v, ...) and
+    // is_dataclass(v) (pinned) are answered by plain lookups, since its class
+    // and metaclass keep the generic attribute access and the genuine
+    // __class__, and neither has a data-class marker.
+    static bool unconverted(PyObject* v) {
+        PyTypeObject* t = Py_TYPE(v);
+        if (PyType_Check(v) || PyList_Check(v) || PyTuple_Check(v) || PyDict_Check(v) ||
+            PyType_IsSubtype(t, s_datetime_type) || PyType_IsSubtype(t, reinterpret_cast<PyTypeObject*>(s_genuine[G_kDict])))
+            return false;
+        if (t->tp_getattro != PyObject_GenericGetAttr || compat::type_lookup(t, s_dunder_class) != s_dc.class_descr)
+            return false;
+        PyTypeObject* meta = Py_TYPE(t);
+        return meta->tp_getattro == PyType_Type.tp_getattro && !compat::type_lookup(meta, s_dc_fields) &&
+               !compat::type_lookup(t, s_dc_fields);
+    }
+
+    // ------------------------------------------------ data-class instances
+    // The text of what dataclass_shortcut makes of `v` (the same checks,
+    // written as they are met).
+    bool dataclasses = false;  // the data-class shortcut is armed
+
+    bool doc_dataclass(PyObject* v, int level) {
+        // (the rules that come before the data-class one)
+        if (PyList_Check(v) || PyTuple_Check(v) || PyDict_Check(v) ||
+            PyType_IsSubtype(Py_TYPE(v), reinterpret_cast<PyTypeObject*>(s_genuine[G_kDict])))
+            return false;
+        Ref fields = Ref::steal(dc_fields_of(v));
+        return fields && dc_instance_text(v, fields.get(), level);
+    }
+
+    bool dc_instance_text(PyObject* obj, PyObject* fields, int level) {
+        Depth depth;
+        if (!depth.ok) return false;
+        PyTypeObject* t = Py_TYPE(obj);
+        Py_ssize_t pos = 0;
+        PyObject *k, *f;
+        bool first = true;
+        while (PyDict_Next(fields, &pos, &k, &f)) {
+            if (!Py_IS_TYPE(f, s_dc.field_type)) return false;
+            Ref kind = Ref::steal(PyObject_GetAttr(f, s_field_type_name));
+            if (!kind) return false;
+            if (kind.get() != s_dc.field_marker) continue;  // a pseudo-field
+            Ref name = Ref::steal(PyObject_GetAttr(f, s_name));
+            if (!name || !PyUnicode_CheckExact(name.get())) return false;
+            PyObject* d = compat::type_lookup(t, name.get());
+            if (d && !Py_IS_TYPE(d, &PyMemberDescr_Type) && (Py_TYPE(d)->tp_descr_get || Py_TYPE(d)->tp_descr_set))
+                return false;
+            Ref v = Ref::steal(PyObject_GetAttr(obj, name.get()));
+            if (!v) return false;
+            out.push_back(first ? '{' : ',');
+            first = false;
+            indent(level + 1);
+            text(name.get());
+            out.append(": ");
+            if (!dc_value_text(v.get(), level + 1)) return false;
+        }
+        if (first) {
+            out.append("{}");
+            return true;
+        }
+        indent(level);
+        out.push_back('}');
+        return true;
+    }
+
+    bool dc_value_text(PyObject* v, int level) {
+        PyTypeObject* t = Py_TYPE(v);
+        if (dc_atomic(t)) return value(v, level);  // (bytes and complex: no text, the general road)
+        if (t == s_datetime_type) return datetime(v);
+        if (t == &PyList_Type || t == &PyTuple_Type) {
+            Depth depth;
+            if (!depth.ok) return false;
+            if (Py_SIZE(v) == 0) {
+                out.append("[]");
+                return true;
+            }
+            out.push_back('[');
+            const bool list = t == &PyList_Type;
+            for (Py_ssize_t i = 0; i < Py_SIZE(v); ++i) {
+                if (i) out.push_back(',');
+                indent(level + 1);
+                Ref item = Ref::borrow_live(list ? PyList_GET_ITEM(v, i) : PyTuple_GET_ITEM(v, i));
+                if (!dc_value_text(item.get(), level + 1)) return false;
+            }
+            indent(level);
+            out.push_back(']');
+            return true;
+        }
+        if (t == &PyDict_Type) {
+            Depth depth;
+            if (!depth.ok) return false;
+            if (PyDict_GET_SIZE(v) == 0) {
+                out.append("{}");
+                return true;
+            }
+            out.push_back('{');
+            bool first = true;
+            const bool ok = walk_dict(v, [&](PyObject* k, PyObject* item) {
+                if (!dc_atomic(Py_TYPE(k))) return false;  // asdict would copy the key
+                if (!first) out.push_back(',');
+                first = false;
+                indent(level + 1);
+                if (!key(k)) return false;
+                out.append(": ");
+                return dc_value_text(item, level + 1);
+            });
+            if (!ok) return false;
+            indent(level);
+            out.push_back('}');
+            return true;
+        }
+        Ref fields = Ref::steal(dc_fields_of(v));
+        return fields && dc_instance_text(v, fields.get(), level);
+    }
+
+    // cls._flatten(store.Raw()) of a store on its shortcut road.
+    bool doc_store(PyObject* store, int level) {
+        const Direct raw = s_kdict_api->raw;
+        PyObject* bound[] = {store};
+        PyObject* data;
+        if (!raw || raw(bound, &data) <= 0) return false;
+        Ref owned = Ref::steal(data);
+        return doc_object(data, level);
+    }
+
+    bool doc_object(PyObject* d, int level) {
+        Depth depth;
+        if (!depth.ok) return false;
+        if (PyDict_GET_SIZE(d) == 0) {
+            out.append("{}");
+            return true;
+        }
+        out.push_back('{');
+        bool first = true;
+        const bool ok = walk_dict(d, [&](PyObject* k, PyObject* v) {
+            if (!first) out.push_back(',');
+            first = false;
+            indent(level + 1);
+            if (!key(k)) return false;
+            out.append(": ");
+            return doc(v, level + 1);
+        });
+        if (!ok) return false;
+        indent(level);
+        out.push_back('}');
+        return true;
+    }
+
+    bool doc_array(PyObject* seq, int level) {
+        Depth depth;
+        if (!depth.ok) return false;
+        if (Py_SIZE(seq) == 0) {
+            out.append("[]");
+            return true;
+        }
+        out.push_back('[');
+        const bool list = PyList_CheckExact(seq);
+        for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
+            if (i) out.push_back(',');
+            indent(level + 1);
+            Ref item = Ref::borrow_live(list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
+            if (!doc(item.get(), level + 1)) return false;
+        }
+        indent(level);
+        out.push_back(']');
+        return true;
+    }
+
+    // The quoted isoformat() text of an exact datetime, where it is sure.
+    bool datetime(PyObject* v) {
+        if (!s_dt_text.applies(v)) return false;
+        char buf[text::DatetimeText::kMax + 2];
+        buf[0] = '"';
+        char* end = s_dt_text.write(buf + 1, v, 'T');
+        if (!end) return false;
+        *end++ = '"';
+        out.append(buf, static_cast<size_t>(end - buf));
+        return true;
+    }
+};
+
+// toJson's text written in one pass, or null with no error set where the
+// general road must run.
+PyObject* write_doc(PyObject* self) {
+    // (off on the free-threaded build: another thread may change the stores
+    // while they are walked; the tree get() builds is the copy written)
+    if constexpr (compat::kFreeThreaded) return nullptr;
+    PyTypeObject* t = Py_TYPE(self);
+    if (!class_unchanged(reinterpret_cast<PyObject*>(t)) || !walk_globals_genuine() || !s_kdict_api) return nullptr;
+    // self.get() and self._flatten are the class's own while the instance
+    // __dict__ holds nothing but `_data`.
+    PyObject* dict = compat::instance_dict(self);
+    if (!dict || PyDict_GET_SIZE(dict) != 1) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    Ref store = Ref::borrow(plain_store(self));
+    if (!store) return nullptr;
+    DocWriter w;
+    w.dataclasses = s_dates_fixed && s_dc_pins.holds();
+    bool ok = false;
+    try {
+        ok = w.doc_store(store.get(), 0);
+    } catch (const std::bad_alloc&) {
+        ok = false;
+    }
+    PyObject* s = ok ? w.out.finish() : nullptr;
+    if (!s) PyErr_Clear();
+    return s;
+}
+
 // The body of _serialize_value: the first matching rule converts the value.
 PyObject* serialize(PyObject* cls, PyObject* value) {
     PyTypeObject* t = Py_TYPE(value);
@@ -947,7 +1186,10 @@ PyObject* get(PyObject* const* a) {
 PyObject* to_json(PyObject* const* a) {
     Ref json = global_value(G_json);
     Ref dumps = Ref::steal(json ? PyObject_GetAttr(json.get(), s_dumps) : nullptr);
-    Ref tree = dumps ? call_method(a[0], s_get) : Ref();
+    if (!dumps) return nullptr;
+    if (json.get() == s_genuine[G_json] && dumps.get() == s_json_dumps && s_json_pins.holds())
+        if (PyObject* text = write_doc(a[0])) return text;
+    Ref tree = call_method(a[0], s_get);
     if (!tree) return nullptr;
     // The genuine json.dumps with the genuine encoder behind it: write the
     // text here when the tree holds only what that text is sure for.
