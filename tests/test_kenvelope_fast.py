@@ -184,6 +184,17 @@ def test_a_value_met_late_is_converted_once_and_alike(late):
     assert len(calls) == 2 * made
 
 
+def test_the_plain_tree_of_plain_values_is_a_copy():
+    env = kEnvelope().put("a", 1).put("B", "x").put("c", 2.5)
+    env.nest("child").put("x", True)
+    tree = env.get()
+    child = env._data.Raw()["child"].Raw()
+    assert tree == {"a": 1, "B": "x", "c": 2.5, "child": {"x": True}}
+    assert tree is not env._data.Raw() and tree["child"] is not child
+    tree["a"] = tree["child"]["x"] = 0
+    assert env._data.Raw()["a"] == 1 and child["x"] is True
+
+
 # ------------------------------------------------------ the JSON text
 
 def _nested(depth):

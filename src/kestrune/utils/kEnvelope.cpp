@@ -1090,8 +1090,31 @@ PyObject* serialize(PyObject* cls, PyObject* value) {
     return r ? isoformat(value) : Py_NewRef(value);
 }
 
+// Whether flatten gives a copy of `d` as it is: every key an exact str
+// (hashing it runs no code), every value one that the rules leave as it is.
+bool plain_items(PyObject* d) {
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(d, &pos, &k, &v))
+        if (!PyUnicode_CheckExact(k) || !plain_leaf(Py_TYPE(v))) return false;
+    return true;
+}
+
 // The body of _flatten, for an exact dict.
 PyObject* flatten(PyObject* cls, PyObject* source) {
+    // A store of plain values is copied whole (the dict's own copy, which
+    // moves its table at once, where inserting item by item reaches into a
+    // large table at random).
+    if (class_unchanged(cls) && walk_globals_genuine()) {
+        if constexpr (compat::kFreeThreaded) {
+            // (the copy is taken in one step and is then the one checked)
+            Ref copy = Ref::steal(PyDict_Copy(source));
+            if (!copy) return nullptr;
+            if (plain_items(copy.get())) return copy.release();
+        } else if (plain_items(source)) {
+            return PyDict_Copy(source);
+        }
+    }
     Ref out = Ref::steal(new_dict_like(source));
     if (!out) return nullptr;
     bool ok = walk_dict(source, [&](PyObject* key, PyObject* value) {
