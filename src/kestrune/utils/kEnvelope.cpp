@@ -106,6 +106,8 @@ bool s_stale = true;
 bool s_walk_genuine = false;  // s_cur holds the import-time walk globals
 bool s_kdict_plain = false;   // the import-time kDict allows the shortcuts
 
+PinSet s_walk_pins;  // (free-threaded build) the walk globals as bound at import
+bool s_walk_pinned = false;
 PinSet s_dc_pins;    // dataclasses.asdict and copy.deepcopy of a datetime
 PinSet s_json_pins;  // json.dumps with indent=4
 stdlib::Dataclasses s_dc;
@@ -154,7 +156,13 @@ Ref global_value(Global g) {
 // at import.
 bool walk_globals_genuine() {
     if (!s_kdict_plain) return false;
-    if (cache_valid()) return s_walk_genuine;
+    // (the free-threaded build keeps the answer with the epoch of the
+    // module namespace's writes instead of the borrowed values)
+    if constexpr (compat::kFreeThreaded) {
+        if (s_walk_pinned) return s_walk_pins.holds();
+    } else if (cache_valid()) {
+        return s_walk_genuine;
+    }
     for (int i = 0; i < kWalkGlobals; ++i)
         if (quiet_entry(s_globals, s_gname[i]) != s_genuine[i]) return false;
     return true;
@@ -1276,7 +1284,7 @@ void on_globals(void*, PyObject*, PyObject*) { s_stale = true; }
 // Pins what the dataclass and JSON shortcuts stand in for; a pin that does
 // not take leaves its shortcut off.
 bool setup_pins() {
-    if (!s_dc_pins.start(hub()) || !s_json_pins.start(hub())) return false;
+    if (!s_dc_pins.start(hub()) || !s_json_pins.start(hub()) || !s_walk_pins.start(hub())) return false;
     if (!intern_names({{&s_dc_fields, "__dataclass_fields__"},
                        {&s_field_type_name, "_field_type"},
                        {&s_name, "name"},
@@ -1285,6 +1293,13 @@ bool setup_pins() {
     if (!hub().on()) return true;  // nothing could be watched: both stay off
     if (!stdlib::pin_asdict(s_dc_pins, s_genuine[G_asdict], s_genuine[G_is_dataclass], s_dc)) PyErr_Clear();
     if (!stdlib::pin_json_dumps(s_json_pins, s_genuine[G_json], s_json_dumps)) PyErr_Clear();
+    if constexpr (compat::kFreeThreaded) {
+        bool genuine = true;
+        for (int i = 0; i < kWalkGlobals && genuine; ++i)
+            genuine = s_walk_pins.pin(s_globals, kGlobalNames[i]) == s_genuine[i];
+        if (genuine && s_walk_pins.watch(s_globals)) s_walk_pinned = s_walk_pins.ready();
+        PyErr_Clear();
+    }
     return true;
 }
 
