@@ -280,11 +280,58 @@ inline FoldEntry* fold_set(PyObject* key) {
     return g_fold_cache[(reinterpret_cast<std::uintptr_t>(key) >> 4) % kFoldSets];
 }
 
-// The cached fold of `key`, borrowed, or nullptr.  (No cache on the
-// free-threaded build: another thread's fold could evict and free the entry
-// while it is used.)
+// The free-threaded build cannot use that cache (another thread's fold
+// could evict and free an entry while it is used).  It keeps instead the
+// folds of immortal keys (there: interned strings, the literals of the
+// code) in a table that only grows, to a bound: an entry, once published,
+// never changes and its fold is never freed, so it is read without a lock,
+// and no other object can come to have an immortal key's address.
+struct ImmortalFold {
+    PyObject* key;  // written last (release), read first (acquire)
+    PyObject* folded;
+};
+constexpr std::size_t kImmortalFolds = 1024;  // slots, a power of two; filled to half at most
+constexpr int kImmortalProbes = 8;
+ImmortalFold g_immortal_folds[kImmortalFolds];
+std::size_t g_immortal_count;  // (under g_immortal_lock)
+PyMutex g_immortal_lock;
+
+inline std::size_t immortal_slot(PyObject* key) {
+    return (reinterpret_cast<std::uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15u >> 54 & (kImmortalFolds - 1);
+}
+
+inline PyObject* immortal_fold(PyObject* key) {
+    std::size_t i = immortal_slot(key);
+    for (int probe = 0; probe < kImmortalProbes; ++probe, i = (i + 1) & (kImmortalFolds - 1)) {
+        PyObject* k = __atomic_load_n(&g_immortal_folds[i].key, __ATOMIC_ACQUIRE);
+        if (k == key) return g_immortal_folds[i].folded;
+        if (!k) return nullptr;
+    }
+    return nullptr;
+}
+
+[[gnu::noinline]] void remember_immortal_fold(PyObject* key, PyObject* folded) {
+    if (!PyUnstable_IsImmortal(key)) return;
+    PyMutex_Lock(&g_immortal_lock);
+    if (g_immortal_count < kImmortalFolds / 2) {
+        std::size_t i = immortal_slot(key);
+        for (int probe = 0; probe < kImmortalProbes; ++probe, i = (i + 1) & (kImmortalFolds - 1)) {
+            ImmortalFold& e = g_immortal_folds[i];
+            if (e.key == key) break;  // (another thread's, meanwhile)
+            if (!e.key) {
+                e.folded = Py_NewRef(folded);  // (held for the process)
+                __atomic_store_n(&e.key, key, __ATOMIC_RELEASE);
+                ++g_immortal_count;
+                break;
+            }
+        }
+    }
+    PyMutex_Unlock(&g_immortal_lock);
+}
+
+// The cached fold of `key`, borrowed, or nullptr.
 inline PyObject* fold_cached(PyObject* key) {
-    if constexpr (compat::kFreeThreaded) return nullptr;
+    if constexpr (compat::kFreeThreaded) return immortal_fold(key);
     FoldEntry* set = fold_set(key);
     if (set[0].key == key) return set[0].folded;
     if (set[1].key == key) return set[1].folded;
@@ -337,6 +384,8 @@ inline PyObject* fold_peek(PyObject* key, Ref& fresh) {
         PyUnicode_InternInPlace(&p);
         r = Ref::steal(p);
     }
+    if (compat::kFreeThreaded && remember && r && r.get() != key && PyUnicode_GET_LENGTH(key) <= kFoldMaxLength)
+        remember_immortal_fold(key, r.get());
     if (!compat::kFreeThreaded && remember && r && r.get() != key && PyUnicode_GET_LENGTH(key) <= kFoldMaxLength) {
         FoldEntry* set = fold_set(key);
         const FoldEntry old = set[1];
@@ -582,6 +631,23 @@ inline PyObject* get_fast(PyObject* self, Store& s, PyObject* key, PyObject* exp
     if (!n) return nullptr;
     Ref value;
     if constexpr (compat::kFreeThreaded) {
+        // Read first without the locks (each dict read is whole): every
+        // writer changes `_data` and `_key_map` together under both locks,
+        // so a stored key found in `_key_map` and then in `_data` gives an
+        // answer of some state the two agreed in, and a miss in `_key_map`
+        // the answer of the state before a writer's step.  A stored key
+        // missing from `_data` means a writer was between its two steps:
+        // the read is then made again under both locks.
+        bool err = false;
+        Ref stored = dict_lookup(s.key_map.get(), n.get(), err);
+        if (err) return nullptr;
+        if (!stored) Py_RETURN_NONE;
+        PyObject* v = nullptr;
+        const int found = PyDict_GetItemRef(s.data.get(), stored.get(), &v);
+        if (found < 0) return nullptr;
+        if (found) value = Ref::steal(v);
+    }
+    if (compat::kFreeThreaded && !value) {
         bool err = false, absent = false;
         // (one step on the two dicts, as seen from other threads)
         Py_BEGIN_CRITICAL_SECTION2(s.key_map.get(), s.data.get());
@@ -593,7 +659,7 @@ inline PyObject* get_fast(PyObject* self, Store& s, PyObject* key, PyObject* exp
         Py_END_CRITICAL_SECTION2();
         if (err) return nullptr;
         if (absent) Py_RETURN_NONE;
-    } else {
+    } else if (!compat::kFreeThreaded) {
         bool err;
         Ref stored = dict_lookup(s.key_map.get(), n.get(), err);
         if (err) return nullptr;
