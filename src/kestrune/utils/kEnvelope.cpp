@@ -441,8 +441,8 @@ PyObject* dc_fields_of(PyObject* obj) {
     PyTypeObject* t = Py_TYPE(obj);
     if (!Py_IS_TYPE(t, &PyType_Type) || t->tp_getattro != PyObject_GenericGetAttr) return nullptr;
     if (compat::type_lookup(t, s_dunder_class) != s_dc.class_descr) return nullptr;
-    PyObject* on_type = compat::type_lookup(t, s_dc_fields);
-    if (!on_type || !PyDict_CheckExact(on_type)) return nullptr;
+    Ref on_type = Ref::steal(compat::type_lookup_ref(t, s_dc_fields));
+    if (!on_type || !PyDict_CheckExact(on_type.get())) return nullptr;
     // fields() reads the name on the instance: an entry in its __dict__
     // comes before the class's plain dict.
     PyObject* f = PyObject_GetAttr(obj, s_dc_fields);
@@ -836,6 +836,24 @@ PyObject* write_json(PyObject* tree) {
 // run or changed by then, and toJson starts again on the general road, which
 // gives the same text or the error.
 struct DocWriter : JsonWriter {
+    // Nesting past this depth (a container that holds itself, mostly) is
+    // left to the general road, which fails before writing anything; the
+    // text of each level is indented by its depth, so a pass run to the
+    // stack's end would first write a text of the square of that depth.
+    static constexpr int kDocDepth = 2000;
+
+    // Item i of an exact list or tuple (null, no error, past the end of a
+    // list another thread shrank meanwhile: the pass then stops).
+    static Ref seq_item(PyObject* seq, bool list, Py_ssize_t i) {
+        if (!list) return Ref::borrow_live(PyTuple_GET_ITEM(seq, i));
+        if constexpr (compat::kFreeThreaded) {
+            Ref item = Ref::steal(PyList_GetItemRef(seq, i));
+            if (!item) PyErr_Clear();
+            return item;
+        }
+        return Ref::borrow_live(PyList_GET_ITEM(seq, i));
+    }
+
     // The text of cls._serialize_value(v).
     bool doc(PyObject* v, int level) {
         PyTypeObject* t = Py_TYPE(v);
@@ -883,20 +901,19 @@ struct DocWriter : JsonWriter {
 
     bool dc_instance_text(PyObject* obj, PyObject* fields, int level) {
         Depth depth;
-        if (!depth.ok) return false;
+        if (!depth.ok || level >= kDocDepth) return false;
         PyTypeObject* t = Py_TYPE(obj);
-        Py_ssize_t pos = 0;
-        PyObject *k, *f;
         bool first = true;
-        while (PyDict_Next(fields, &pos, &k, &f)) {
+        const bool ok = walk_dict(fields, [&](PyObject*, PyObject* f) {
             if (!Py_IS_TYPE(f, s_dc.field_type)) return false;
             Ref kind = Ref::steal(PyObject_GetAttr(f, s_field_type_name));
             if (!kind) return false;
-            if (kind.get() != s_dc.field_marker) continue;  // a pseudo-field
+            if (kind.get() != s_dc.field_marker) return true;  // a pseudo-field
             Ref name = Ref::steal(PyObject_GetAttr(f, s_name));
             if (!name || !PyUnicode_CheckExact(name.get())) return false;
-            PyObject* d = compat::type_lookup(t, name.get());
-            if (d && !Py_IS_TYPE(d, &PyMemberDescr_Type) && (Py_TYPE(d)->tp_descr_get || Py_TYPE(d)->tp_descr_set))
+            Ref d = Ref::steal(compat::type_lookup_ref(t, name.get()));
+            if (d && !Py_IS_TYPE(d.get(), &PyMemberDescr_Type) &&
+                (Py_TYPE(d.get())->tp_descr_get || Py_TYPE(d.get())->tp_descr_set))
                 return false;
             Ref v = Ref::steal(PyObject_GetAttr(obj, name.get()));
             if (!v) return false;
@@ -905,8 +922,9 @@ struct DocWriter : JsonWriter {
             indent(level + 1);
             text(name.get());
             out.append(": ");
-            if (!dc_value_text(v.get(), level + 1)) return false;
-        }
+            return dc_value_text(v.get(), level + 1);
+        });
+        if (!ok) return false;
         if (first) {
             out.append("{}");
             return true;
@@ -922,7 +940,7 @@ struct DocWriter : JsonWriter {
         if (t == s_datetime_type) return datetime(v);
         if (t == &PyList_Type || t == &PyTuple_Type) {
             Depth depth;
-            if (!depth.ok) return false;
+            if (!depth.ok || level >= kDocDepth) return false;
             if (Py_SIZE(v) == 0) {
                 out.append("[]");
                 return true;
@@ -932,8 +950,8 @@ struct DocWriter : JsonWriter {
             for (Py_ssize_t i = 0; i < Py_SIZE(v); ++i) {
                 if (i) out.push_back(',');
                 indent(level + 1);
-                Ref item = Ref::borrow_live(list ? PyList_GET_ITEM(v, i) : PyTuple_GET_ITEM(v, i));
-                if (!dc_value_text(item.get(), level + 1)) return false;
+                Ref item = seq_item(v, list, i);
+                if (!item || !dc_value_text(item.get(), level + 1)) return false;
             }
             indent(level);
             out.push_back(']');
@@ -941,7 +959,7 @@ struct DocWriter : JsonWriter {
         }
         if (t == &PyDict_Type) {
             Depth depth;
-            if (!depth.ok) return false;
+            if (!depth.ok || level >= kDocDepth) return false;
             if (PyDict_GET_SIZE(v) == 0) {
                 out.append("{}");
                 return true;
@@ -978,7 +996,7 @@ struct DocWriter : JsonWriter {
 
     bool doc_object(PyObject* d, int level) {
         Depth depth;
-        if (!depth.ok) return false;
+        if (!depth.ok || level >= kDocDepth) return false;
         if (PyDict_GET_SIZE(d) == 0) {
             out.append("{}");
             return true;
@@ -1001,7 +1019,7 @@ struct DocWriter : JsonWriter {
 
     bool doc_array(PyObject* seq, int level) {
         Depth depth;
-        if (!depth.ok) return false;
+        if (!depth.ok || level >= kDocDepth) return false;
         if (Py_SIZE(seq) == 0) {
             out.append("[]");
             return true;
@@ -1011,8 +1029,8 @@ struct DocWriter : JsonWriter {
         for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
             if (i) out.push_back(',');
             indent(level + 1);
-            Ref item = Ref::borrow_live(list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
-            if (!doc(item.get(), level + 1)) return false;
+            Ref item = seq_item(seq, list, i);
+            if (!item || !doc(item.get(), level + 1)) return false;
         }
         indent(level);
         out.push_back(']');
@@ -1035,19 +1053,19 @@ struct DocWriter : JsonWriter {
 // toJson's text written in one pass, or null with no error set where the
 // general road must run.
 PyObject* write_doc(PyObject* self) {
-    // (off on the free-threaded build: another thread may change the stores
-    // while they are walked; the tree get() builds is the copy written)
-    if constexpr (compat::kFreeThreaded) return nullptr;
+    // (On the free-threaded build each container is read a step at a time,
+    // with strong references, as get() reads it: the text is that of the
+    // tree get() would have built meanwhile.)
     PyTypeObject* t = Py_TYPE(self);
     if (!class_unchanged(reinterpret_cast<PyObject*>(t)) || !walk_globals_genuine() || !s_kdict_api) return nullptr;
     // self.get() and self._flatten are the class's own while the instance
     // __dict__ holds nothing but `_data`.
-    PyObject* dict = compat::instance_dict(self);
-    if (!dict || PyDict_GET_SIZE(dict) != 1) {
+    Ref dict = compat::instance_dict_ref(self);
+    if (!dict || PyDict_GET_SIZE(dict.get()) != 1) {
         PyErr_Clear();
         return nullptr;
     }
-    Ref store = Ref::borrow(plain_store(self));
+    Ref store = compat::kFreeThreaded ? plain_store_ref(self) : Ref::borrow(plain_store(self));
     if (!store) return nullptr;
     DocWriter w;
     w.dataclasses = s_dates_fixed && s_dc_pins.holds();
