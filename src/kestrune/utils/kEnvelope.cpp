@@ -173,7 +173,7 @@ inline bool class_unchanged(PyObject* cls) { return s_class.holds(reinterpret_ca
 
 bool walk_armed() { return s_class.armed() && walk_globals_genuine(); }
 bool store_armed() { return s_class.armed() && s_kdict_api; }
-bool dataclass_armed() { return !compat::kFreeThreaded && walk_armed() && s_dates_fixed && s_dc_pins.holds(); }
+bool dataclass_armed() { return walk_armed() && s_dates_fixed && s_dc_pins.holds(); }
 bool json_armed() { return quiet_entry(s_globals, s_gname[G_json]) == s_genuine[G_json] && s_json_pins.holds(); }
 bool globals_armed() { return hub().on(); }
 
@@ -460,35 +460,38 @@ PyObject* dc_instance(PyObject* obj, PyObject* fields) {
     Ref out = Ref::steal(new_dict_like(fields));  // sized as the general path sizes it
     if (!out) return nullptr;
     PyTypeObject* t = Py_TYPE(obj);
-    Py_ssize_t pos = 0;
-    PyObject *k, *f;
-    while (PyDict_Next(fields, &pos, &k, &f)) {
-        if (!Py_IS_TYPE(f, s_dc.field_type)) return nullptr;
+    const bool ok = walk_dict_quiet(fields, [&](PyObject*, PyObject* f) {
+        if (!Py_IS_TYPE(f, s_dc.field_type)) return false;
         Ref kind = Ref::steal(PyObject_GetAttr(f, s_field_type_name));
-        if (!kind) return nullptr;
-        if (kind.get() != s_dc.field_marker) continue;  // a pseudo-field
+        if (!kind) return false;
+        if (kind.get() != s_dc.field_marker) return true;  // a pseudo-field
         Ref name = Ref::steal(PyObject_GetAttr(f, s_name));
-        if (!name) return nullptr;
-        if (!PyUnicode_CheckExact(name.get())) return nullptr;
+        if (!name || !PyUnicode_CheckExact(name.get())) return false;
         // getattr(obj, name) runs no code unless the class has a descriptor
         // other than a slot under that name.
-        PyObject* d = compat::type_lookup(t, name.get());
-        if (d && !Py_IS_TYPE(d, &PyMemberDescr_Type) && (Py_TYPE(d)->tp_descr_get || Py_TYPE(d)->tp_descr_set))
-            return nullptr;
+        Ref d = Ref::steal(compat::type_lookup_ref(t, name.get()));
+        if (d && !Py_IS_TYPE(d.get(), &PyMemberDescr_Type) &&
+            (Py_TYPE(d.get())->tp_descr_get || Py_TYPE(d.get())->tp_descr_set))
+            return false;
         Ref v = Ref::steal(PyObject_GetAttr(obj, name.get()));
         Ref conv = Ref::steal(v ? dc_value(v.get()) : nullptr);
-        if (!conv || PyDict_SetItem(out.get(), name.get(), conv.get()) < 0) return nullptr;
-    }
-    return out.release();
+        return conv && PyDict_SetItem(out.get(), name.get(), conv.get()) == 0;
+    });
+    return ok ? out.release() : nullptr;
 }
 
-// Grown by appending, as the general path grows it.
+// Grown by appending, as the general path grows it.  (Each item read with a
+// strong reference, and each dict a step at a time, as another thread may
+// change them meanwhile.)
 PyObject* dc_items(PyObject* seq) {
     Ref out = Ref::steal(PyList_New(0));
     if (!out) return nullptr;
     const bool list = PyList_CheckExact(seq);
     for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
-        Ref conv = Ref::steal(dc_value(list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i)));
+        Ref item = !list                  ? Ref::borrow_live(PyTuple_GET_ITEM(seq, i))
+                   : compat::kFreeThreaded ? Ref::steal(PyList_GetItemRef(seq, i))
+                                           : Ref::borrow_live(PyList_GET_ITEM(seq, i));
+        Ref conv = Ref::steal(item ? dc_value(item.get()) : nullptr);
         if (!conv || PyList_Append(out.get(), conv.get()) < 0) return nullptr;
     }
     return out.release();
@@ -497,14 +500,12 @@ PyObject* dc_items(PyObject* seq) {
 PyObject* dc_mapping(PyObject* d) {
     Ref out = Ref::steal(new_dict_like(d));
     if (!out) return nullptr;
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(d, &pos, &k, &v)) {
-        if (!dc_atomic(Py_TYPE(k))) return nullptr;  // asdict would copy the key
+    const bool ok = walk_dict_quiet(d, [&](PyObject* k, PyObject* v) {
+        if (!dc_atomic(Py_TYPE(k))) return false;  // asdict would copy the key
         Ref conv = Ref::steal(dc_value(v));
-        if (!conv || PyDict_SetItem(out.get(), k, conv.get()) < 0) return nullptr;
-    }
-    return out.release();
+        return conv && PyDict_SetItem(out.get(), k, conv.get()) == 0;
+    });
+    return ok ? out.release() : nullptr;
 }
 
 // serialize(_asdict_inner(v)) for a field value, or null (see above).
@@ -529,9 +530,6 @@ PyObject* dc_value(PyObject* v) {
 // cls._serialize_value(value) for a data-class instance, when the shortcut
 // applies; null (with no error) when the general path must run.
 PyObject* dataclass_shortcut(PyObject* cls, PyObject* value) {
-    // (off on the free-threaded build: it reads the instance's containers
-    // borrowed, which another thread could change meanwhile)
-    if constexpr (compat::kFreeThreaded) return nullptr;
     if (!s_dates_fixed || !class_unchanged(cls) || !s_dc_pins.holds()) return nullptr;
     PyTypeObject* t = Py_TYPE(value);
     // Rules that come before the data-class one.
@@ -904,7 +902,7 @@ struct DocWriter : JsonWriter {
         if (!depth.ok || level >= kDocDepth) return false;
         PyTypeObject* t = Py_TYPE(obj);
         bool first = true;
-        const bool ok = walk_dict(fields, [&](PyObject*, PyObject* f) {
+        const bool ok = walk_dict_quiet(fields, [&](PyObject*, PyObject* f) {
             if (!Py_IS_TYPE(f, s_dc.field_type)) return false;
             Ref kind = Ref::steal(PyObject_GetAttr(f, s_field_type_name));
             if (!kind) return false;
