@@ -147,34 +147,40 @@ def test_fast_and_general_paths_agree(fields):
         assert fast_json == _outcome(kEnvelope(store).toJson)
 
 
-@pytest.mark.parametrize("late", ["tz", "enum", "bytes", "metaclass getattr", "class property"])
-def test_a_value_met_late_is_converted_once_and_alike(late):
+_LATE_CALLS = []  # what the values below ran
+
+
+class _CountingTz(dt.tzinfo):
+    def utcoffset(self, when):
+        _LATE_CALLS.append(when)
+        return dt.timedelta(hours=1)
+
+
+class _CountingMeta(type):
+    def __getattr__(cls, name):
+        _LATE_CALLS.append(name)
+        raise AttributeError(name)
+
+
+class _Counted(int, metaclass=_CountingMeta):
+    pass
+
+
+class _Masked(int):
+    @property
+    def __class__(self):
+        _LATE_CALLS.append("__class__")
+        return int
+
+
+@pytest.mark.parametrize("value", [dt.datetime(2026, 1, 1, tzinfo=_CountingTz()), Color.red, b"x", _Counted(5),
+                                   _Masked(3)], ids=["tz", "enum", "bytes", "metaclass getattr", "class property"])
+def test_a_value_met_late_is_converted_once_and_alike(value):
     # The text is written while walking; a value that needs code of its own,
     # met after much has been written, gives the same result, and its code
     # runs as often, as when the tree is built first.
-    calls = []
-
-    class Tz(dt.tzinfo):
-        def utcoffset(self, when):
-            calls.append(when)
-            return dt.timedelta(hours=1)
-
-    class Meta(type):
-        def __getattr__(cls, name):
-            calls.append(name)
-            raise AttributeError(name)
-
-    class Counted(int, metaclass=Meta):
-        pass
-
-    class Masked(int):
-        @property
-        def __class__(self):
-            calls.append("__class__")
-            return int
-
-    value = {"tz": dt.datetime(2026, 1, 1, tzinfo=Tz()), "enum": Color.red, "bytes": b"x",
-             "metaclass getattr": Counted(5), "class property": Masked(3)}[late]
+    calls = _LATE_CALLS
+    calls.clear()
     inner = kDict().set("Items", [Plain(i, str(i)) for i in range(300)]).set("Late", value)
     store = kDict().set("First", list(range(300))).set("Inner", inner)
     one_pass = _outcome(kEnvelope(store).toJson)
