@@ -454,13 +454,21 @@ PyObject* dc_fields_of(PyObject* obj) {
     return f;
 }
 
-// serialize(asdict(obj)) for a plain data-class instance; its fields dict
-// given.
-PyObject* dc_instance(PyObject* obj, PyObject* fields) {
-    Ref out = Ref::steal(new_dict_like(fields));  // sized as the general path sizes it
-    if (!out) return nullptr;
+// Whether a rule of _serialize_value that comes before the data-class one
+// takes `v` (a list, tuple or dict, or a kDict).
+inline bool before_dataclass_rule(PyObject* v) {
+    return PyList_Check(v) || PyTuple_Check(v) || PyDict_Check(v) ||
+           PyType_IsSubtype(Py_TYPE(v), reinterpret_cast<PyTypeObject*>(s_genuine[G_kDict]));
+}
+
+// Calls each(name, value) for the fields of a plain data-class instance
+// (its fields dict given), in order, reading each value as asdict does and
+// running no code; false where a field is not of that shape, a read failed
+// or `each` answered false.
+template <class Each>
+bool dc_each_field(PyObject* obj, PyObject* fields, Each&& each) {
     PyTypeObject* t = Py_TYPE(obj);
-    const bool ok = walk_dict_quiet(fields, [&](PyObject*, PyObject* f) {
+    return walk_dict_quiet(fields, [&](PyObject*, PyObject* f) {
         if (!Py_IS_TYPE(f, s_dc.field_type)) return false;
         Ref kind = Ref::steal(PyObject_GetAttr(f, s_field_type_name));
         if (!kind) return false;
@@ -474,8 +482,18 @@ PyObject* dc_instance(PyObject* obj, PyObject* fields) {
             (Py_TYPE(d.get())->tp_descr_get || Py_TYPE(d.get())->tp_descr_set))
             return false;
         Ref v = Ref::steal(PyObject_GetAttr(obj, name.get()));
-        Ref conv = Ref::steal(v ? dc_value(v.get()) : nullptr);
-        return conv && PyDict_SetItem(out.get(), name.get(), conv.get()) == 0;
+        return v && each(name.get(), v.get());
+    });
+}
+
+// serialize(asdict(obj)) for a plain data-class instance; its fields dict
+// given.
+PyObject* dc_instance(PyObject* obj, PyObject* fields) {
+    Ref out = Ref::steal(new_dict_like(fields));  // sized as the general path sizes it
+    if (!out) return nullptr;
+    const bool ok = dc_each_field(obj, fields, [&](PyObject* name, PyObject* v) {
+        Ref conv = Ref::steal(dc_value(v));
+        return conv && PyDict_SetItem(out.get(), name, conv.get()) == 0;
     });
     return ok ? out.release() : nullptr;
 }
@@ -531,11 +549,7 @@ PyObject* dc_value(PyObject* v) {
 // applies; null (with no error) when the general path must run.
 PyObject* dataclass_shortcut(PyObject* cls, PyObject* value) {
     if (!s_dates_fixed || !class_unchanged(cls) || !s_dc_pins.holds()) return nullptr;
-    PyTypeObject* t = Py_TYPE(value);
-    // Rules that come before the data-class one.
-    if (PyList_Check(value) || PyTuple_Check(value) || PyDict_Check(value) ||
-        PyType_IsSubtype(t, reinterpret_cast<PyTypeObject*>(s_genuine[G_kDict])))
-        return nullptr;
+    if (before_dataclass_rule(value)) return nullptr;
     Ref fields = Ref::steal(dc_fields_of(value));
     if (!fields) return nullptr;
     PyObject* r = nullptr;
@@ -634,6 +648,29 @@ struct JsonWriter {
         out.push_back('\n');
         out.append(static_cast<size_t>(level) * 4, ' ');
     }
+
+    // The punctuation of an array or object at `level`: next() before each
+    // member, close() after the last ("[]" or "{}" when there was none).
+    struct Members {
+        JsonWriter& w;
+        int level;
+        char open;
+        bool first = true;
+
+        void next() {
+            w.out.push_back(first ? open : ',');
+            first = false;
+            w.indent(level + 1);
+        }
+        void close() {
+            if (first) {
+                w.out.push_back(open);
+            } else {
+                w.indent(level);
+            }
+            w.out.push_back(open == '[' ? ']' : '}');
+        }
+    };
 
     void text(PyObject* s) {
         const int kind = PyUnicode_KIND(s);
@@ -769,42 +806,27 @@ struct JsonWriter {
     }
 
     bool array(PyObject* seq, int level) {
-        const Py_ssize_t n = Py_SIZE(seq);
-        if (n == 0) {
-            out.append("[]");
-            return true;
-        }
-        out.push_back('[');
+        Members m{*this, level, '['};
         const bool list = PyList_CheckExact(seq);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (i) out.push_back(',');
-            indent(level + 1);
+        for (Py_ssize_t i = 0, n = Py_SIZE(seq); i < n; ++i) {
+            m.next();
             if (!value(list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i), level + 1)) return false;
         }
-        indent(level);
-        out.push_back(']');
+        m.close();
         return true;
     }
 
     bool object(PyObject* d, int level) {
-        if (PyDict_GET_SIZE(d) == 0) {
-            out.append("{}");
-            return true;
-        }
-        out.push_back('{');
+        Members m{*this, level, '{'};
         Py_ssize_t pos = 0;
         PyObject *k, *v;
-        bool first = true;
         while (PyDict_Next(d, &pos, &k, &v)) {
-            if (!first) out.push_back(',');
-            first = false;
-            indent(level + 1);
+            m.next();
             if (!key(k)) return false;
             out.append(": ");
             if (!value(v, level + 1)) return false;
         }
-        indent(level);
-        out.push_back('}');
+        m.close();
         return true;
     }
 };
@@ -889,10 +911,7 @@ struct DocWriter : JsonWriter {
     bool dataclasses = false;  // the data-class shortcut is armed
 
     bool doc_dataclass(PyObject* v, int level) {
-        // (the rules that come before the data-class one)
-        if (PyList_Check(v) || PyTuple_Check(v) || PyDict_Check(v) ||
-            PyType_IsSubtype(Py_TYPE(v), reinterpret_cast<PyTypeObject*>(s_genuine[G_kDict])))
-            return false;
+        if (before_dataclass_rule(v)) return false;
         Ref fields = Ref::steal(dc_fields_of(v));
         return fields && dc_instance_text(v, fields.get(), level);
     }
@@ -900,84 +919,28 @@ struct DocWriter : JsonWriter {
     bool dc_instance_text(PyObject* obj, PyObject* fields, int level) {
         Depth depth;
         if (!depth.ok || level >= kDocDepth) return false;
-        PyTypeObject* t = Py_TYPE(obj);
-        bool first = true;
-        const bool ok = walk_dict_quiet(fields, [&](PyObject*, PyObject* f) {
-            if (!Py_IS_TYPE(f, s_dc.field_type)) return false;
-            Ref kind = Ref::steal(PyObject_GetAttr(f, s_field_type_name));
-            if (!kind) return false;
-            if (kind.get() != s_dc.field_marker) return true;  // a pseudo-field
-            Ref name = Ref::steal(PyObject_GetAttr(f, s_name));
-            if (!name || !PyUnicode_CheckExact(name.get())) return false;
-            Ref d = Ref::steal(compat::type_lookup_ref(t, name.get()));
-            if (d && !Py_IS_TYPE(d.get(), &PyMemberDescr_Type) &&
-                (Py_TYPE(d.get())->tp_descr_get || Py_TYPE(d.get())->tp_descr_set))
-                return false;
-            Ref v = Ref::steal(PyObject_GetAttr(obj, name.get()));
-            if (!v) return false;
-            out.push_back(first ? '{' : ',');
-            first = false;
-            indent(level + 1);
-            text(name.get());
+        Members m{*this, level, '{'};
+        const bool ok = dc_each_field(obj, fields, [&](PyObject* name, PyObject* v) {
+            m.next();
+            text(name);
             out.append(": ");
-            return dc_value_text(v.get(), level + 1);
+            return dc_value_text(v, level + 1);
         });
-        if (!ok) return false;
-        if (first) {
-            out.append("{}");
-            return true;
-        }
-        indent(level);
-        out.push_back('}');
-        return true;
+        if (ok) m.close();
+        return ok;
     }
 
     bool dc_value_text(PyObject* v, int level) {
         PyTypeObject* t = Py_TYPE(v);
         if (dc_atomic(t)) return value(v, level);  // (bytes and complex: no text, the general road)
         if (t == s_datetime_type) return datetime(v);
-        if (t == &PyList_Type || t == &PyTuple_Type) {
-            Depth depth;
-            if (!depth.ok || level >= kDocDepth) return false;
-            if (Py_SIZE(v) == 0) {
-                out.append("[]");
-                return true;
-            }
-            out.push_back('[');
-            const bool list = t == &PyList_Type;
-            for (Py_ssize_t i = 0; i < Py_SIZE(v); ++i) {
-                if (i) out.push_back(',');
-                indent(level + 1);
-                Ref item = seq_item(v, list, i);
-                if (!item || !dc_value_text(item.get(), level + 1)) return false;
-            }
-            indent(level);
-            out.push_back(']');
-            return true;
-        }
-        if (t == &PyDict_Type) {
-            Depth depth;
-            if (!depth.ok || level >= kDocDepth) return false;
-            if (PyDict_GET_SIZE(v) == 0) {
-                out.append("{}");
-                return true;
-            }
-            out.push_back('{');
-            bool first = true;
-            const bool ok = walk_dict(v, [&](PyObject* k, PyObject* item) {
-                if (!dc_atomic(Py_TYPE(k))) return false;  // asdict would copy the key
-                if (!first) out.push_back(',');
-                first = false;
-                indent(level + 1);
-                if (!key(k)) return false;
-                out.append(": ");
-                return dc_value_text(item, level + 1);
+        if (t == &PyList_Type || t == &PyTuple_Type)
+            return array_text(v, level, [&](PyObject* item) { return dc_value_text(item, level + 1); });
+        if (t == &PyDict_Type)
+            return object_text(v, level, [&](PyObject* k, PyObject* item) {
+                // (a key asdict would copy stops the pass, whatever was written)
+                return dc_atomic(Py_TYPE(k)) && dc_value_text(item, level + 1);
             });
-            if (!ok) return false;
-            indent(level);
-            out.push_back('}');
-            return true;
-        }
         Ref fields = Ref::steal(dc_fields_of(v));
         return fields && dc_instance_text(v, fields.get(), level);
     }
@@ -993,46 +956,44 @@ struct DocWriter : JsonWriter {
     }
 
     bool doc_object(PyObject* d, int level) {
-        Depth depth;
-        if (!depth.ok || level >= kDocDepth) return false;
-        if (PyDict_GET_SIZE(d) == 0) {
-            out.append("{}");
-            return true;
-        }
-        out.push_back('{');
-        bool first = true;
-        const bool ok = walk_dict(d, [&](PyObject* k, PyObject* v) {
-            if (!first) out.push_back(',');
-            first = false;
-            indent(level + 1);
-            if (!key(k)) return false;
-            out.append(": ");
-            return doc(v, level + 1);
-        });
-        if (!ok) return false;
-        indent(level);
-        out.push_back('}');
-        return true;
+        return object_text(d, level, [&](PyObject*, PyObject* v) { return doc(v, level + 1); });
     }
 
     bool doc_array(PyObject* seq, int level) {
+        return array_text(seq, level, [&](PyObject* item) { return doc(item, level + 1); });
+    }
+
+    // An exact list or tuple, each item written by item(x).
+    template <class Item>
+    bool array_text(PyObject* seq, int level, Item&& item) {
         Depth depth;
         if (!depth.ok || level >= kDocDepth) return false;
-        if (Py_SIZE(seq) == 0) {
-            out.append("[]");
-            return true;
-        }
-        out.push_back('[');
+        Members m{*this, level, '['};
         const bool list = PyList_CheckExact(seq);
         for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
-            if (i) out.push_back(',');
-            indent(level + 1);
-            Ref item = seq_item(seq, list, i);
-            if (!item || !doc(item.get(), level + 1)) return false;
+            m.next();
+            Ref x = seq_item(seq, list, i);
+            if (!x || !item(x.get())) return false;
         }
-        indent(level);
-        out.push_back(']');
+        m.close();
         return true;
+    }
+
+    // An exact dict, read a step at a time; each value written by
+    // item(key, value) after its key.
+    template <class Item>
+    bool object_text(PyObject* d, int level, Item&& item) {
+        Depth depth;
+        if (!depth.ok || level >= kDocDepth) return false;
+        Members m{*this, level, '{'};
+        const bool ok = walk_dict(d, [&](PyObject* k, PyObject* v) {
+            m.next();
+            if (!key(k)) return false;
+            out.append(": ");
+            return item(k, v);
+        });
+        if (ok) m.close();
+        return ok;
     }
 
     // The quoted isoformat() text of an exact datetime, where it is sure.
@@ -1234,13 +1195,15 @@ PyObject* to_json(PyObject* const* a) {
     Ref json = global_value(G_json);
     Ref dumps = Ref::steal(json ? PyObject_GetAttr(json.get(), s_dumps) : nullptr);
     if (!dumps) return nullptr;
-    if (json.get() == s_genuine[G_json] && dumps.get() == s_json_dumps && s_json_pins.holds())
+    // The genuine json.dumps with the genuine encoder behind it: the text is
+    // written here where it is sure (asked again after get(), which may run
+    // code that changes json).
+    auto genuine = [&] { return json.get() == s_genuine[G_json] && dumps.get() == s_json_dumps && s_json_pins.holds(); };
+    if (genuine())
         if (PyObject* text = write_doc(a[0])) return text;
     Ref tree = call_method(a[0], s_get);
     if (!tree) return nullptr;
-    // The genuine json.dumps with the genuine encoder behind it: write the
-    // text here when the tree holds only what that text is sure for.
-    if (json.get() == s_genuine[G_json] && dumps.get() == s_json_dumps && s_json_pins.holds())
+    if (genuine())
         if (PyObject* text = write_json(tree.get())) return text;
     PyObject* args[] = {tree.get(), s_four};
     return PyObject_Vectorcall(dumps.get(), args, 1, s_indent_kwnames);
