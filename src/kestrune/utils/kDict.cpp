@@ -629,41 +629,36 @@ PyObject* convert_value(PyObject* value, PyObject* expected) {
 inline PyObject* get_fast(PyObject* self, Store& s, PyObject* key, PyObject* expected) {
     Ref n = fold(key);
     if (!n) return nullptr;
+    bool err = false;
+    Ref stored = dict_lookup(s.key_map.get(), n.get(), err);
+    if (err) return nullptr;
+    if (!stored) Py_RETURN_NONE;
     Ref value;
     if constexpr (compat::kFreeThreaded) {
-        // Read first without the locks (each dict read is whole): every
-        // writer changes `_data` and `_key_map` together under both locks,
-        // so a stored key found in `_key_map` and then in `_data` gives an
-        // answer of some state the two agreed in, and a miss in `_key_map`
-        // the answer of the state before a writer's step.  A stored key
-        // missing from `_data` means a writer was between its two steps:
-        // the read is then made again under both locks.
-        bool err = false;
-        Ref stored = dict_lookup(s.key_map.get(), n.get(), err);
-        if (err) return nullptr;
-        if (!stored) Py_RETURN_NONE;
+        // The two reads above and here take no lock (each dict read is
+        // whole): every writer changes `_data` and `_key_map` together under
+        // both locks, so a stored key found in `_key_map` and then in `_data`
+        // gives an answer of some state the two agreed in, and a miss in
+        // `_key_map` the answer of the state before a writer's step.  A
+        // stored key missing from `_data` means a writer was between its two
+        // steps: the read is then made again under both locks.
         PyObject* v = nullptr;
         const int found = PyDict_GetItemRef(s.data.get(), stored.get(), &v);
         if (found < 0) return nullptr;
-        if (found) value = Ref::steal(v);
-    }
-    if (compat::kFreeThreaded && !value) {
-        bool err = false, absent = false;
-        // (one step on the two dicts, as seen from other threads)
-        Py_BEGIN_CRITICAL_SECTION2(s.key_map.get(), s.data.get());
-        Ref stored = dict_lookup(s.key_map.get(), n.get(), err);
-        if (!err) {
-            absent = !stored;
-            if (stored) value = dict_item(s.data.get(), stored.get());
+        value = Ref::steal(v);
+        if (!found) {
+            bool absent = false;
+            Py_BEGIN_CRITICAL_SECTION2(s.key_map.get(), s.data.get());
+            stored = dict_lookup(s.key_map.get(), n.get(), err);
+            if (!err) {
+                absent = !stored;
+                if (stored) value = dict_item(s.data.get(), stored.get());
+            }
+            Py_END_CRITICAL_SECTION2();
+            if (err) return nullptr;
+            if (absent) Py_RETURN_NONE;
         }
-        Py_END_CRITICAL_SECTION2();
-        if (err) return nullptr;
-        if (absent) Py_RETURN_NONE;
-    } else if (!compat::kFreeThreaded) {
-        bool err;
-        Ref stored = dict_lookup(s.key_map.get(), n.get(), err);
-        if (err) return nullptr;
-        if (!stored) Py_RETURN_NONE;
+    } else {
         value = dict_item(s.data.get(), stored.get());
     }
     if (!value) return nullptr;
