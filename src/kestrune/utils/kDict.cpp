@@ -384,9 +384,10 @@ inline PyObject* fold_peek(PyObject* key, Ref& fresh) {
         PyUnicode_InternInPlace(&p);
         r = Ref::steal(p);
     }
-    if (compat::kFreeThreaded && remember && r && r.get() != key && PyUnicode_GET_LENGTH(key) <= kFoldMaxLength)
+    if (!remember || !r || r.get() == key || PyUnicode_GET_LENGTH(key) > kFoldMaxLength) return r;
+    if constexpr (compat::kFreeThreaded) {
         remember_immortal_fold(key, r.get());
-    if (!compat::kFreeThreaded && remember && r && r.get() != key && PyUnicode_GET_LENGTH(key) <= kFoldMaxLength) {
+    } else {
         FoldEntry* set = fold_set(key);
         const FoldEntry old = set[1];
         set[1] = set[0];
