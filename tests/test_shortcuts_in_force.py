@@ -87,8 +87,6 @@ CASES = {
 @pytest.mark.no_refleak  # instruments standard-library code
 @pytest.mark.parametrize("run, replaced, patch", CASES.values(), ids=CASES.keys())
 def test_shortcut_in_force_until_its_function_is_replaced(monkeypatch, run, replaced, patch):
-    if run is dataclass_tree and not getattr(sys, "_is_gil_enabled", lambda: True)():
-        pytest.skip("the data-class shortcut is left out of the free-threaded build")
     with python_starts(*replaced) as starts:
         run()
     assert not any(starts.values()), starts

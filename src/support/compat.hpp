@@ -75,6 +75,17 @@ inline void store_relaxed(T& x, T v) {
 }
 inline unsigned int version_tag(PyTypeObject* t) { return load_relaxed(t->tp_version_tag); }
 
+// On the free-threaded build the interpreter's specialised attribute reads
+// (a method looked up on an instance, a member on a class) keep a borrowed
+// pointer to the class attribute found, and only do so for an object whose
+// reference count is deferred, as its own functions defined in a class body
+// are.  The package's function objects are made so too; without it every
+// `obj.method(...)` takes the generic lookup.  (Nothing on the default
+// build.)  `op` must be tracked by the collector.
+inline void defer_refcount([[maybe_unused]] PyObject* op) {
+    if constexpr (kFreeThreaded) PyUnstable_Object_EnableDeferredRefcount(op);
+}
+
 // ------------------------------------------------------------------ probes
 // The outcome of each probe of an internal this module made at import.
 struct Probe {

@@ -8,6 +8,7 @@
 // the interpreter's standard messages and applies the parameter checks.
 #pragma once
 
+#include "compat.hpp"
 #include "ref.hpp"
 
 #include <algorithm>
@@ -680,6 +681,7 @@ inline Ref make_function(const FuncDef& def, const char* owner, PyObject* module
     f->other_tests = false;
     f->module = Py_NewRef(module_name);
     PyObject_GC_Track(obj.get());
+    compat::defer_refcount(obj.get());
 
     f->name = intern(def.name);
     f->qualname = PyUnicode_FromFormat("%s.%s", owner, def.name);
