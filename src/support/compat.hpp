@@ -86,6 +86,13 @@ inline void defer_refcount([[maybe_unused]] PyObject* op) {
     if constexpr (kFreeThreaded) PyUnstable_Object_EnableDeferredRefcount(op);
 }
 
+// The hash of an exact str: the one it keeps once computed (read whole,
+// another thread may be storing it), else computed now (and kept).
+inline Py_hash_t str_hash(PyObject* s) {
+    const Py_hash_t h = load_relaxed(reinterpret_cast<PyASCIIObject*>(s)->hash);
+    return h != -1 ? h : PyObject_Hash(s);
+}
+
 // ------------------------------------------------------------------ probes
 // The outcome of each probe of an internal this module made at import.
 struct Probe {

@@ -281,57 +281,64 @@ inline FoldEntry* fold_set(PyObject* key) {
 }
 
 // The free-threaded build cannot use that cache (another thread's fold
-// could evict and free an entry while it is used).  It keeps instead the
-// folds of immortal keys (there: interned strings, the literals of the
-// code) in a table that only grows, to a bound: an entry, once published,
-// never changes and its fold is never freed, so it is read without a lock,
-// and no other object can come to have an immortal key's address.
-struct ImmortalFold {
+// could evict and free an entry while it is used).  It keeps instead a
+// table that only grows, to a bound, of keys and their folds, found by the
+// key's hash: an entry, once published, never changes and holds both
+// strings for the life of the process, so it is read without a lock, and no
+// other object can come to have a listed key's address.  A key that is
+// another object of a listed key's text (read again from a parsed document,
+// say) is found by comparing the text.
+struct SharedFold {
     PyObject* key;  // written last (release), read first (acquire)
     PyObject* folded;
+    Py_hash_t hash;
 };
-constexpr std::size_t kImmortalFolds = 1024;  // slots, a power of two; filled to half at most
-constexpr int kImmortalProbes = 8;
-ImmortalFold g_immortal_folds[kImmortalFolds];
-std::size_t g_immortal_count;  // (under g_immortal_lock)
-PyMutex g_immortal_lock;
+constexpr std::size_t kSharedFolds = 1024;  // slots, a power of two; filled to half at most
+constexpr int kSharedProbes = 8;
+SharedFold g_shared_folds[kSharedFolds];
+std::size_t g_shared_count;  // (under g_shared_lock)
+PyMutex g_shared_lock;
 
-inline std::size_t immortal_slot(PyObject* key) {
-    return (reinterpret_cast<std::uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15u >> 54 & (kImmortalFolds - 1);
-}
+inline std::size_t shared_slot(Py_hash_t h) { return static_cast<std::size_t>(h) & (kSharedFolds - 1); }
 
-inline PyObject* immortal_fold(PyObject* key) {
-    std::size_t i = immortal_slot(key);
-    for (int probe = 0; probe < kImmortalProbes; ++probe, i = (i + 1) & (kImmortalFolds - 1)) {
-        PyObject* k = __atomic_load_n(&g_immortal_folds[i].key, __ATOMIC_ACQUIRE);
-        if (k == key) return g_immortal_folds[i].folded;
+inline PyObject* shared_fold(PyObject* key) {
+    const Py_hash_t h = compat::str_hash(key);
+    std::size_t i = shared_slot(h);
+    for (int probe = 0; probe < kSharedProbes; ++probe, i = (i + 1) & (kSharedFolds - 1)) {
+        const SharedFold& e = g_shared_folds[i];
+        PyObject* k = __atomic_load_n(&e.key, __ATOMIC_ACQUIRE);
+        if (k == key) return e.folded;
         if (!k) return nullptr;
+        // (exact str objects, the listed one never freed: no code runs)
+        if (e.hash == h && PyUnicode_GET_LENGTH(k) == PyUnicode_GET_LENGTH(key) && PyUnicode_Compare(k, key) == 0)
+            return e.folded;
     }
     return nullptr;
 }
 
-[[gnu::noinline]] void remember_immortal_fold(PyObject* key, PyObject* folded) {
-    if (!PyUnstable_IsImmortal(key)) return;
-    PyMutex_Lock(&g_immortal_lock);
-    if (g_immortal_count < kImmortalFolds / 2) {
-        std::size_t i = immortal_slot(key);
-        for (int probe = 0; probe < kImmortalProbes; ++probe, i = (i + 1) & (kImmortalFolds - 1)) {
-            ImmortalFold& e = g_immortal_folds[i];
-            if (e.key == key) break;  // (another thread's, meanwhile)
+[[gnu::noinline]] void remember_shared_fold(PyObject* key, PyObject* folded) {
+    const Py_hash_t h = compat::str_hash(key);
+    PyMutex_Lock(&g_shared_lock);
+    if (g_shared_count < kSharedFolds / 2) {
+        std::size_t i = shared_slot(h);
+        for (int probe = 0; probe < kSharedProbes; ++probe, i = (i + 1) & (kSharedFolds - 1)) {
+            SharedFold& e = g_shared_folds[i];
+            if (e.key && e.hash == h && PyUnicode_Compare(e.key, key) == 0) break;  // (another thread's, meanwhile)
             if (!e.key) {
-                e.folded = Py_NewRef(folded);  // (held for the process)
-                __atomic_store_n(&e.key, key, __ATOMIC_RELEASE);
-                ++g_immortal_count;
+                e.folded = Py_NewRef(folded);  // (both held for the process)
+                e.hash = h;
+                __atomic_store_n(&e.key, Py_NewRef(key), __ATOMIC_RELEASE);
+                ++g_shared_count;
                 break;
             }
         }
     }
-    PyMutex_Unlock(&g_immortal_lock);
+    PyMutex_Unlock(&g_shared_lock);
 }
 
 // The cached fold of `key`, borrowed, or nullptr.
 inline PyObject* fold_cached(PyObject* key) {
-    if constexpr (compat::kFreeThreaded) return immortal_fold(key);
+    if constexpr (compat::kFreeThreaded) return shared_fold(key);
     FoldEntry* set = fold_set(key);
     if (set[0].key == key) return set[0].folded;
     if (set[1].key == key) return set[1].folded;
@@ -386,7 +393,7 @@ inline PyObject* fold_peek(PyObject* key, Ref& fresh) {
     }
     if (!remember || !r || r.get() == key || PyUnicode_GET_LENGTH(key) > kFoldMaxLength) return r;
     if constexpr (compat::kFreeThreaded) {
-        remember_immortal_fold(key, r.get());
+        remember_shared_fold(key, r.get());
     } else {
         FoldEntry* set = fold_set(key);
         const FoldEntry old = set[1];
