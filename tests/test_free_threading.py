@@ -73,7 +73,7 @@ def changed_meanwhile(read):
 
 def member_step(rng, d):
     key = rng.choice(KEYS)
-    op = rng.randrange(11)
+    op = rng.randrange(12)
     if op < 3:
         d.set(key, rng.choice([None, 1, "x", [1]]))
     elif op == 3:
@@ -90,8 +90,12 @@ def member_step(rng, d):
         changed_meanwhile(lambda: str(d))
     elif op == 9:
         changed_meanwhile(lambda: list(d.Keys))
-    elif rng.random() < 0.1:
+    elif rng.random() >= 0.1:
+        pass
+    elif op == 10:
         d.clear()
+    else:
+        d.__init__({key: 4, "Other": 5})  # a plain dict: both stores replaced at once
 
 
 @pytest.mark.no_refleak  # a timed run

@@ -839,13 +839,14 @@ Ref read_data(PyObject* self) {
 // an ordered copy of `data`, and `_key_map` mapping each folded key to its
 // key in the same order; both are built directly.  1: done; 0: some item
 // does not qualify (the dicts are left empty); -1: error.  No user code runs.
+// `store` nullptr: `_key_map` only (`data` is then the store).
 int fill_plain(PyObject* data, PyObject* store, PyObject* key_map) {
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(data, &pos, &k, &v)) {
         if (!PyUnicode_CheckExact(k) || v == Py_None || PyUnicode_GET_LENGTH(k) == 0 || all_space(k)) {
             PyDict_Clear(key_map);
-            PyDict_Clear(store);
+            if (store) PyDict_Clear(store);
             return 0;
         }
         Ref fresh;
@@ -856,16 +857,65 @@ int fill_plain(PyObject* data, PyObject* store, PyObject* key_map) {
         if (r < 0) return -1;
         if (r == 1) {
             PyDict_Clear(key_map);
-            PyDict_Clear(store);
+            if (store) PyDict_Clear(store);
             return 0;
         }
-        // (On the free-threaded build the caller holds `data`'s critical
-        // section, which a merge would take again together with the
-        // store's: the items go over one by one instead.)
-        if (compat::kFreeThreaded && PyDict_SetItem(store, k, v) < 0) return -1;
     }
-    if constexpr (compat::kFreeThreaded) return 1;
+    if (!store) return 1;
     return PyDict_Merge(store, data, 1) < 0 ? -1 : 1;
+}
+
+// Whether an instance __dict__ holds no attribute but the stores (its
+// critical section held).
+bool holds_only_stores(PyObject* dict) {
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(dict, &pos, &k, &v))
+        if (!attr_slot(k)) return false;
+    return true;
+}
+
+// Construction on the free-threaded build, for an instance of the class as
+// made: one step as seen from other threads.  The two new stores replace
+// the old ones together, under the critical section of the instance
+// __dict__, where every reader of the stores takes them, so that a thread
+// finds the old two or the new two (and what it writes into the old ones
+// meanwhile counts as written before the construction).  When every item of
+// the given dict qualifies (fill_plain) and the __dict__ holds nothing else,
+// the new stores are filled before they are seen: `_data` a copy of the
+// given dict (read in one step), `_key_map` built beside it.  1: done; 0:
+// the stores are in place, empty, and the items are still to be set; -1:
+// error.
+int init_shared(PyObject* self, PyObject* data, Py_ssize_t size) {
+    Ref store, key_map;
+    int plain = 0;
+    if (size > 0) {
+        store = Ref::steal(PyDict_Copy(data));
+        key_map = Ref::steal(store ? PyDict_New() : nullptr);
+        if (!key_map) return -1;
+        plain = fill_plain(store.get(), nullptr, key_map.get());
+        if (plain < 0) return -1;
+    }
+    Ref dict = compat::instance_dict_ref(self);
+    if (!dict) return -1;
+    Ref old_store, old_key_map;  // (released after the critical section: their values' finalizers may run code)
+    int r = -1;
+    Py_BEGIN_CRITICAL_SECTION(dict.get());
+    // (another attribute may be named after a member: the items go through set one by one)
+    if (!plain || !holds_only_stores(dict.get())) {
+        plain = 0;
+        store = Ref::steal(PyDict_New());
+        key_map = Ref::steal(store ? PyDict_New() : nullptr);
+    }
+    PyObject *o1 = nullptr, *o2 = nullptr;
+    if (key_map && PyDict_GetItemRef(dict.get(), s_data, &o1) >= 0 &&
+        PyDict_GetItemRef(dict.get(), s_key_map, &o2) >= 0 && PyDict_SetItem(dict.get(), s_data, store.get()) == 0 &&
+        PyDict_SetItem(dict.get(), s_key_map, key_map.get()) == 0)
+        r = plain;
+    old_store = Ref::steal(o1);
+    old_key_map = Ref::steal(o2);
+    Py_END_CRITICAL_SECTION();
+    return r;
 }
 
 PyObject* init_impl(PyObject* const* a) {
@@ -875,22 +925,26 @@ PyObject* init_impl(PyObject* const* a) {
     // table for keys of any type, while a dict grown from str keys keeps the
     // compact str-only table, whose lookups compare keys inline.
     const Py_ssize_t size = data == Py_None ? 0 : PyDict_GET_SIZE(data);
-    Ref d1 = Ref::steal(PyDict_New());
-    if (!d1 || PyObject_SetAttr(self, s_data, d1.get()) < 0) return nullptr;
-    Ref d2 = Ref::steal(PyDict_New());
-    if (!d2 || PyObject_SetAttr(self, s_key_map, d2.get()) < 0) return nullptr;
-    if (size == 0) Py_RETURN_NONE;
+    if (compat::kFreeThreaded && g_class.holds(Py_TYPE(self))) {
+        const int done = init_shared(self, data, size);
+        if (done < 0) return nullptr;
+        if (done || size == 0) Py_RETURN_NONE;
+    } else {
+        Ref d1 = Ref::steal(PyDict_New());
+        if (!d1 || PyObject_SetAttr(self, s_data, d1.get()) < 0) return nullptr;
+        Ref d2 = Ref::steal(PyDict_New());
+        if (!d2 || PyObject_SetAttr(self, s_key_map, d2.get()) < 0) return nullptr;
+        if (size == 0) Py_RETURN_NONE;
+    }
     Store s;
     const int f = fast_store(self, s);
     if (f < 0) return nullptr;
     if (f) {
-        int plain;
-        // (the given dict read in one step, as seen from other threads)
-        Py_BEGIN_CRITICAL_SECTION(data);
-        plain = fill_plain(data, s.data.get(), s.key_map.get());
-        Py_END_CRITICAL_SECTION();
-        if (plain < 0) return nullptr;
-        if (plain) Py_RETURN_NONE;
+        if (!compat::kFreeThreaded) {  // (there: init_shared)
+            const int plain = fill_plain(data, s.data.get(), s.key_map.get());
+            if (plain < 0) return nullptr;
+            if (plain) Py_RETURN_NONE;
+        }
         // Nothing here runs user code: the keys are exact str (or refused),
         // and every value dropped from the new store is still held by `data`.
         if (!walk_dict(data, [&](PyObject* k, PyObject* v) { return check_str(k, "key") && set_fast(s, k, v); }))
