@@ -519,22 +519,38 @@ int on_dict_change(PyDict_WatchEvent, PyObject* dict, PyObject* key, PyObject*) 
     return 0;
 }
 
-inline ViewHold view() {
+// What `f` answers from the current view (read under g_view_mutex on the
+// free-threaded build, where an answer that needs no reference is thus had
+// without copying the view).  `f` must not run code.
+template <class F>
+inline decltype(auto) read_view(F f) {
     ViewLock hold;
     if (g_view.epoch != __atomic_load_n(&g_epoch, __ATOMIC_ACQUIRE)) refresh_view();
-    return g_view;
+    return f(static_cast<const View&>(g_view));
 }
 
-inline bool genuine_datetime() { return view().datetime_ok; }
-inline bool genuine_timezone() { return view().timezone_ok; }
+inline ViewHold view() {
+    return read_view([](const View& v) -> ViewHold { return v; });
+}
+
+inline bool genuine_datetime() {
+    return read_view([](const View& v) { return v.datetime_ok; });
+}
+inline bool genuine_timezone() {
+    return read_view([](const View& v) { return v.timezone_ok; });
+}
+
+// Whether each member m of kTag is the original one in `v`.
+inline bool members_intact(const View& v, std::initializer_list<Member> ms) {
+    for (Member m : ms)
+        if (!v.intact[m] || compat::wrapped_callable(g_orig[m].wrapper) != g_orig[m].func) return false;
+    return true;
+}
 
 // True when `cls.<m>` is the original member of kTag, for each m.
 inline bool intact(PyObject* cls, std::initializer_list<Member> ms) {
     if (cls != g_class) return false;
-    ViewHold v = view();
-    for (Member m : ms)
-        if (!v.intact[m] || compat::wrapped_callable(g_orig[m].wrapper) != g_orig[m].func) return false;
-    return true;
+    return read_view([&](const View& v) { return members_intact(v, ms); });
 }
 
 inline bool new_natively(PyObject* cls);
@@ -883,9 +899,11 @@ PyObject* new_general(PyObject* cls, const Ref& user, const Ref& type, WithLock&
 // datetime names are the originals, and the state it reads has the types
 // it writes.
 inline bool new_natively(PyObject* cls) {
-    if (!intact(cls, {kValidatePart, kCurrentTimestamp})) return false;
-    ViewHold v = view();
-    return v.datetime_ok && v.timezone_ok && v.lock && v.process_code && v.counter && v.last;
+    if (cls != g_class) return false;
+    return read_view([](const View& v) {
+        return members_intact(v, {kValidatePart, kCurrentTimestamp}) && v.datetime_ok && v.timezone_ok && v.lock &&
+               v.process_code && v.counter && v.last;
+    });
 }
 
 // Writes kTag.<key> as New does (as type.__setattr__ would), keeping the
@@ -918,7 +936,7 @@ PyObject* new_native(PyObject* user_name, PyObject* transaction_type) {
     part_args[1] = s_transaction_type;
     Ref type = Ref::steal(validate_part(part_args));
     if (!type) return nullptr;
-    Ref lock = view().lock;
+    Ref lock = read_view([](const View& v) { return v.lock; });
     if (!call(g_lock_enter, {lock.get()})) return nullptr;
     WithLock with;
     with.adopt(lock.get());
@@ -1103,8 +1121,7 @@ inline bool temp_id_natively(PyObject* cls, bool with_temp_id) {
     if (with_temp_id ? !intact(cls, {kGetTempId, kSplitId, kValidateTimestamp, kValidateUniqueCode})
                      : !intact(cls, {kSplitId, kValidateTimestamp, kValidateUniqueCode}))
         return false;
-    ViewHold v = view();
-    return v.lengths_ok && v.datetime_ok;
+    return read_view([](const View& v) { return v.lengths_ok && v.datetime_ok; });
 }
 
 // GetTempId's checks done in place, in its order: the start of the temp_id
@@ -1192,7 +1209,7 @@ PyObject* get_unique_code(PyObject* const* a) {
 PyObject* get_created_at(PyObject* const* a) {
     PyObject* cls = a[0];
     Ref created;
-    if (temp_id_natively(cls, true) && view().timezone_ok) {
+    if (temp_id_natively(cls, true) && genuine_timezone()) {
         Stamp s;
         bool in_layout;
         const Py_ssize_t start = check_id(a[1], s, in_layout);
