@@ -642,6 +642,13 @@ struct Depth {
 };
 
 struct JsonWriter {
+    // Nesting past this depth (a container that holds itself, mostly) is
+    // left to json.dumps, which reports a cycle on its second visit and
+    // fails on a deeper tree before writing anything; the text of each
+    // level is indented by its depth, so a writer run to the stack's end
+    // would first write a text of the square of that depth.
+    static constexpr int kDocDepth = 2000;
+
     JsonOut out;
 
     void indent(int level) {
@@ -788,7 +795,7 @@ struct JsonWriter {
             return real(PyFloat_AS_DOUBLE(v));
         } else if (PyList_CheckExact(v) || PyTuple_CheckExact(v) || PyDict_CheckExact(v)) {
             Depth depth;
-            if (!depth.ok) return false;
+            if (!depth.ok || level >= kDocDepth) return false;
             if constexpr (compat::kFreeThreaded) {
                 // A container another thread may change is written from a
                 // copy, taken in one step.
@@ -856,12 +863,6 @@ PyObject* write_json(PyObject* tree) {
 // run or changed by then, and toJson starts again on the general road, which
 // gives the same text or the error.
 struct DocWriter : JsonWriter {
-    // Nesting past this depth (a container that holds itself, mostly) is
-    // left to the general road, which fails before writing anything; the
-    // text of each level is indented by its depth, so a pass run to the
-    // stack's end would first write a text of the square of that depth.
-    static constexpr int kDocDepth = 2000;
-
     // Item i of an exact list or tuple (null, no error, past the end of a
     // list another thread shrank meanwhile: the pass then stops).
     static Ref seq_item(PyObject* seq, bool list, Py_ssize_t i) {
