@@ -20,7 +20,7 @@ pytestmark = pytest.mark.thread_unsafe(reason="patches classes and the standard 
 NAMES = ("kDict", "kEnvelope", "kTag", "kState")
 MODULES = {n: importlib.import_module(f"kestrune.utils.{n}") for n in NAMES}
 PROBES = {
-    "kDict": {"instance_dict_slot", "module_state_field"},
+    "kDict": {"instance_dict_slot", "module_state_field", "dict_watch_bits"},
     "kEnvelope": {"instance_dict_slot", "module_state_field", "dataclasses.asdict", "json.dumps"},
     "kTag": {"instance_dict_slot", "module_state_field", "wrapped_callable"},
     "kState": {"instance_dict_slot", "module_state_field", "enum.name"},

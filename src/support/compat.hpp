@@ -178,7 +178,7 @@ inline bool& instance_dict_slot_known() {
 }
 
 inline PyObject* managed_dict_slot(PyObject* obj) {
-    return reinterpret_cast<PyObject**>(obj)[kManagedDictWord];
+    return load_relaxed(reinterpret_cast<PyObject**>(obj)[kManagedDictWord]);
 }
 
 // Call once, in the exec function; false with an exception only on an
@@ -212,6 +212,32 @@ inline PyObject* instance_dict(PyObject* obj) {
 inline Ref instance_dict_ref(PyObject* obj) {
     if constexpr (kFreeThreaded) return Ref::steal(PyObject_GenericGetDict(obj, nullptr));
     else return Ref::borrow(instance_dict(obj));
+}
+
+// A dict keeps one bit per watcher id in the low bits of its watcher tag,
+// which PyDict_Watch sets.  dict_watched() reads it, so that a dict already
+// watched is not written again (the write would bounce its cache line
+// between threads that only read it); probe_dict_watch_bits() confirms the
+// place with watcher `id` at import, and until it has, the answer is false
+// (watch again).
+inline bool& dict_watch_bits_known() {
+    static bool known = false;
+    return known;
+}
+inline bool dict_watched(PyObject* dict, int id) {
+    return dict_watch_bits_known() && (load_relaxed(reinterpret_cast<PyDictObject*>(dict)->_ma_watcher_tag) >> id & 1);
+}
+// False with an exception only on an unexpected failure.
+inline bool probe_dict_watch_bits(int id) {
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) return false;
+    dict_watch_bits_known() = true;
+    const bool before = dict_watched(d.get(), id);
+    if (PyDict_Watch(id, d.get()) < 0) return false;
+    const bool after = dict_watched(d.get(), id);
+    if (PyDict_Unwatch(id, d.get()) < 0) return false;
+    dict_watch_bits_known() = record_probe("dict_watch_bits", !before && after && !dict_watched(d.get(), id));
+    return true;
 }
 
 // classmethod and staticmethod objects hold their callable right after the

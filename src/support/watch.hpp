@@ -47,6 +47,14 @@ public:
     }
 
     bool on() const { return id_ >= 0; }
+    int id() const { return id_; }
+
+    // Whether `dict` is watched already (false when that cannot be told).
+    bool watching(PyObject* dict) const { return id_ >= 0 && compat::dict_watched(dict, id_); }
+
+    // Events dispatched so far, counted on the free-threaded build only: an
+    // unchanged count means that no watched dictionary changed meanwhile.
+    std::uint64_t events() const { return __atomic_load_n(&events_, __ATOMIC_ACQUIRE); }
 
     // Watches `dict`; false (no error) when the hub is off.
     bool watch(PyObject* dict) { return id_ >= 0 && PyDict_Watch(id_, dict) == 0; }
@@ -73,6 +81,7 @@ public:
     }
 
     void dispatch(PyObject* dict, PyObject* key) const {
+        if constexpr (compat::kFreeThreaded) __atomic_fetch_add(&events_, 1, __ATOMIC_RELEASE);
         const std::size_t slot = memo_slot(dict);
         for (int i = 0; i < nmemos_; ++i) {
             MemoEntry& e = memos_[i][slot];
@@ -98,6 +107,7 @@ private:
         void* ctx;
     };
     int id_ = -1;
+    mutable std::uint64_t events_ = 0;
     int count_ = 0;
     int nmemos_ = 0;
     std::uint64_t filter_ = 0;

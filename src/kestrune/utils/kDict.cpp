@@ -108,11 +108,21 @@ const Shortcut shortcuts[] = {
     {"list in place", "addToList's copy of the stored list", "class:kDict instance:kDict hub", store_armed},
 };
 
+// On the free-threaded build, the instance __dict__ a Store was read from
+// (compared, never used) and the count of the hub's events then; nullptr
+// when that __dict__ could not be watched.  (Set by fast_store there, and
+// unused on the default build.)
+struct StoreSeen {
+    PyObject* dict;
+    std::uint64_t events;
+};
+
 // The two dictionaries of an instance on the shortcut road (strong refs, so
 // that user code run in the middle of an operation cannot free them).
 struct Store {
     Ref data;
     Ref key_map;
+    StoreSeen seen;
 };
 
 // Which of the two attributes an instance-dict key names: 1 `_data`,
@@ -146,6 +156,10 @@ inline int fast_store(PyObject* self, Store& s) {
     if constexpr (compat::kFreeThreaded) {
         Ref dict = compat::instance_dict_ref(self);
         if (!dict) return -1;
+        // (watched before the count is read: a later change counts)
+        WatchHub& hub = module_hub();
+        const bool watched = hub.watching(dict.get()) || hub.watch(dict.get());
+        s.seen = {watched ? dict.get() : nullptr, hub.events()};
         return check_instance_dict(dict.get(), s);
     }
     PyObject* dict = compat::instance_dict(self);
@@ -158,12 +172,17 @@ inline int fast_store(PyObject* self, Store& s) {
     return check_instance_dict(dict, s);  // (runs no code: the instance keeps its dict)
 }
 
-// Whether the shortcuts still apply to an instance that qualified before:
-// the class unchanged and the instance __dict__ remembered.  (false: look
-// again with fast_store.)
-inline bool still_fast(PyObject* self) {
-    if constexpr (compat::kFreeThreaded) return false;  // (no memo: look again)
+// Whether the shortcuts still apply to an instance that qualified before,
+// read into `s`: the class unchanged and the instance __dict__ remembered.
+// (false: look again with fast_store.)
+inline bool still_fast(PyObject* self, [[maybe_unused]] const Store& s) {
     if (!g_class.holds(Py_TYPE(self))) return false;
+    if constexpr (compat::kFreeThreaded) {
+        // No memo there: the same __dict__ (a freed one would have counted
+        // an event), and no event on any watched dict since it was read.
+        return s.seen.dict && compat::instance_dict_slot_known() && compat::managed_dict_slot(self) == s.seen.dict &&
+               module_hub().events() == s.seen.events;
+    }
     PyObject* dict = compat::instance_dict(self);
     if (!dict) {
         PyErr_Clear();
@@ -622,10 +641,10 @@ PyObject* convert_value(PyObject* value, PyObject* expected) {
 // ------------------------------------------------- the store's operations
 
 // self._convert_value(value, expected) after a read on the shortcut road.
-[[gnu::noinline]] PyObject* convert_read(PyObject* self, PyObject* value, PyObject* expected) {
+[[gnu::noinline]] PyObject* convert_read(PyObject* self, const Store& s, PyObject* value, PyObject* expected) {
     // The lookups of the read may have run user code (keys written directly
     // into the dictionaries); look again before skipping the attribute.
-    if (still_fast(self)) return convert_value(value, expected);
+    if (still_fast(self, s)) return convert_value(value, expected);
     Store again;
     const int f = fast_store(self, again);
     if (f < 0) return nullptr;
@@ -671,7 +690,7 @@ inline PyObject* get_fast(PyObject* self, Store& s, PyObject* key, PyObject* exp
     }
     if (!value) return nullptr;
     if (!expected || expected == Py_None) return value.release();
-    return convert_read(self, value.get(), expected);
+    return convert_read(self, s, value.get(), expected);
 }
 
 // The general path's first steps: the normalised key, through self's
@@ -1642,6 +1661,7 @@ int exec(PyObject* module) {
     g_object_format = compat::type_lookup(&PyBaseObject_Type, s_format);
     if (!g_dt_text.start() || !g_object_format) return -1;
     start_module_hub();
+    if (module_hub().on() && !compat::probe_dict_watch_bits(module_hub().id())) return -1;
     if (!g_class.start(tp, class_as_made, module_hub()) || !g_instances.start(module_hub()) ||
         !g_namespace.start(module_hub()))
         return -1;
