@@ -121,6 +121,31 @@ def test_a_replaced_attribute_dict_is_the_one_read():
     assert e.put("B", 4).has("k") and d.Raw() == {"k": 3, "B": 4}
 
 
+@pytest.mark.parametrize("read", [lambda d: d.getInt("k"), lambda d: d.get("k", int), lambda d: d.getOr("k", 0)],
+                         ids=["getInt", "get", "getOr"])
+def test_a_conversion_shadowed_while_the_read_runs_is_called(read):
+    d = warm(kDict())
+    calls = []
+
+    class Collider:  # met first by the lookup of "k" in _key_map
+        armed = False
+
+        def __hash__(self):
+            return hash("k")
+
+        def __eq__(self, other):
+            if Collider.armed:
+                Collider.armed = False
+                d._convert_value = lambda value, expected: calls.append((value, expected)) or 7
+            return False
+
+    d._key_map[Collider()] = "c"
+    d.set("k", "1")
+    assert read(d) == 1  # (no comparison yet: the shortcut stays)
+    Collider.armed = True
+    assert read(d) == 7 and calls == [("1", int)]
+
+
 def test_many_instances_alternating():
     stores = [kDict({f"K{i}": i}) for i in range(300)]
     for step in range(2):
