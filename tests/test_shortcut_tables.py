@@ -23,7 +23,7 @@ PROBES = {
     "kDict": {"instance_dict_slot", "module_state_field", "dict_watch_bits"},
     "kEnvelope": {"instance_dict_slot", "module_state_field", "dataclasses.asdict", "json.dumps"},
     "kTag": {"instance_dict_slot", "module_state_field", "wrapped_callable"},
-    "kState": {"instance_dict_slot", "module_state_field", "enum.name"},
+    "kState": {"instance_dict_slot", "module_state_field", "enum.name", "dict_watch_bits"},
 }
 FUNCTION = type(vars(MODULES["kDict"].kDict)["set"])
 
