@@ -511,7 +511,8 @@ inline PyObject* get_defaults(PyObject* self, void*) {
 // inspect.Signature carrying the annotation texts and defaults, built once.
 inline PyObject* get_signature(PyObject* self, void*) {
     auto* f = reinterpret_cast<Function*>(self);
-    if (f->signature) return Py_NewRef(f->signature);
+    // (set once, with release: another thread may be setting it)
+    if (PyObject* built = __atomic_load_n(&f->signature, __ATOMIC_ACQUIRE)) return Py_NewRef(built);
     Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
     if (!inspect) return nullptr;
     Ref sig_cls = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
@@ -551,7 +552,7 @@ inline PyObject* get_signature(PyObject* self, void*) {
     // build it)
     PyObject* kept;
     Py_BEGIN_CRITICAL_SECTION(self);
-    if (!f->signature) f->signature = Py_NewRef(sig.get());
+    if (!f->signature) __atomic_store_n(&f->signature, Py_NewRef(sig.get()), __ATOMIC_RELEASE);
     kept = Py_NewRef(f->signature);
     Py_END_CRITICAL_SECTION();
     return kept;
