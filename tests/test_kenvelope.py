@@ -422,6 +422,7 @@ def test_self_containing_values_raise_recursion_error(value, cls):
             call()
 
 
+@pytest.mark.thread_unsafe(reason="threading.stack_size is process-wide")
 def test_self_containing_value_in_a_small_thread_stack():
     from threadrun import run_in_small_stack
 

@@ -428,6 +428,7 @@ def test_json_shortcut_steps_aside(monkeypatch, patch):
         assert text == json.dumps(e.get(), indent=4)
 
 
+@pytest.mark.thread_unsafe(reason="threading.stack_size is process-wide")
 def test_self_containing_data_class_in_a_small_thread_stack():
     from threadrun import run_in_small_stack
 
