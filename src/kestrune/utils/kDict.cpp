@@ -397,6 +397,17 @@ inline PyObject* fold_peek(PyObject* key, Ref& fresh) {
     return fresh.get();
 }
 
+// The fold of `key` for one operation, `held` keeping it where needed: as
+// fold() on the default build; on the free-threaded build a fold that the
+// table lists, or the key itself, is borrowed (the table's entries are never
+// freed, and the caller holds the key), so that no reference count other
+// threads write too is written.
+inline PyObject* op_fold(PyObject* key, Ref& held) {
+    if constexpr (compat::kFreeThreaded) return fold_peek(key, held);
+    held = fold(key);
+    return held.get();
+}
+
 [[gnu::noinline]] Ref fold_miss(PyObject* key, bool remember) {
     Ref r = fold_uncached(key);
     // The folded text of an interned key (a literal, mostly) is interned
@@ -654,10 +665,11 @@ PyObject* convert_value(PyObject* value, PyObject* expected) {
 
 // get on the shortcut road.  `expected` may be nullptr (not given) or None.
 inline PyObject* get_fast(PyObject* self, Store& s, PyObject* key, PyObject* expected) {
-    Ref n = fold(key);
+    Ref held;
+    PyObject* n = op_fold(key, held);
     if (!n) return nullptr;
     bool err = false;
-    Ref stored = dict_lookup(s.key_map.get(), n.get(), err);
+    Ref stored = dict_lookup(s.key_map.get(), n, err);
     if (err) return nullptr;
     if (!stored) Py_RETURN_NONE;
     Ref value;
@@ -676,7 +688,7 @@ inline PyObject* get_fast(PyObject* self, Store& s, PyObject* key, PyObject* exp
         if (!found) {
             bool absent = false;
             Py_BEGIN_CRITICAL_SECTION2(s.key_map.get(), s.data.get());
-            stored = dict_lookup(s.key_map.get(), n.get(), err);
+            stored = dict_lookup(s.key_map.get(), n, err);
             if (!err) {
                 absent = !stored;
                 if (stored) value = dict_item(s.data.get(), stored.get());
@@ -983,8 +995,9 @@ PyObject* setitem_impl(PyObject* const* a) {
 }
 
 PyObject* has_fast(PyObject*, Store& s, PyObject* const* a) {
-    Ref n = fold(a[1]);
-    const int r = n ? PyDict_Contains(s.key_map.get(), n.get()) : -1;
+    Ref held;
+    PyObject* n = op_fold(a[1], held);
+    const int r = n ? PyDict_Contains(s.key_map.get(), n) : -1;
     return r < 0 ? nullptr : PyBool_FromLong(r);
 }
 
