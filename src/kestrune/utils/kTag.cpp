@@ -523,7 +523,7 @@ int on_dict_change(PyDict_WatchEvent, PyObject* dict, PyObject* key, PyObject*) 
 // free-threaded build, where an answer that needs no reference is thus had
 // without copying the view).  `f` must not run code.
 template <class F>
-inline decltype(auto) read_view(F f) {
+[[gnu::always_inline]] inline decltype(auto) read_view(F f) {
     ViewLock hold;
     if (g_view.epoch != __atomic_load_n(&g_epoch, __ATOMIC_ACQUIRE)) refresh_view();
     return f(static_cast<const View&>(g_view));
@@ -541,7 +541,7 @@ inline bool genuine_timezone() {
 }
 
 // Whether each member m of kTag is the original one in `v`.
-inline bool members_intact(const View& v, std::initializer_list<Member> ms) {
+[[gnu::always_inline]] inline bool members_intact(const View& v, std::initializer_list<Member> ms) {
     for (Member m : ms)
         if (!v.intact[m] || compat::wrapped_callable(g_orig[m].wrapper) != g_orig[m].func) return false;
     return true;
