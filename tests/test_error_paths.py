@@ -6,6 +6,7 @@ import datetime as dt
 import math
 import re
 import sys
+import threading
 
 import pytest
 
@@ -77,17 +78,17 @@ class Growing(kEnvelope):
     @classmethod
     def _serialize_value(cls, value):
         if type(value) is list:
-            WALKED[len(WALKED)] = 0
+            walked = WALKING.dict
+            walked[len(walked)] = 0
         return super()._serialize_value(value)
 
 
-WALKED = {}
+WALKING = threading.local()  # the dict each thread's walk_growing walks
 
 
 def walk_growing(top):
-    WALKED.clear()
-    WALKED.update(a=[], b=1)
-    return Growing._flatten(WALKED) if top else Growing._serialize_value({"x": WALKED})
+    WALKING.dict = walked = {"a": [], "b": 1}
+    return Growing._flatten(walked) if top else Growing._serialize_value({"x": walked})
 
 
 class NoLock(kTag):
