@@ -22,7 +22,7 @@ MODULES = {n: importlib.import_module(f"kestrune.utils.{n}") for n in NAMES}
 PROBES = {
     "kDict": {"instance_dict_slot", "module_state_field", "dict_watch_bits"},
     "kEnvelope": {"instance_dict_slot", "module_state_field", "dataclasses.asdict", "json.dumps"},
-    "kTag": {"instance_dict_slot", "module_state_field", "wrapped_callable"},
+    "kTag": {"instance_dict_slot", "module_state_field", "wrapped_callable", "dict_watch_bits"},
     "kState": {"instance_dict_slot", "module_state_field", "enum.name", "dict_watch_bits"},
 }
 FUNCTION = type(vars(MODULES["kDict"].kDict)["set"])

@@ -224,19 +224,19 @@ inline bool& dict_watch_bits_known() {
     static bool known = false;
     return known;
 }
-inline bool dict_watched(PyObject* dict, int id) {
-    return dict_watch_bits_known() && (load_relaxed(reinterpret_cast<PyDictObject*>(dict)->_ma_watcher_tag) >> id & 1);
+inline bool dict_watch_bit(PyObject* dict, int id) {
+    return load_relaxed(reinterpret_cast<PyDictObject*>(dict)->_ma_watcher_tag) >> id & 1;
 }
+inline bool dict_watched(PyObject* dict, int id) { return dict_watch_bits_known() && dict_watch_bit(dict, id); }
 // False with an exception only on an unexpected failure.
 inline bool probe_dict_watch_bits(int id) {
     Ref d = Ref::steal(PyDict_New());
     if (!d) return false;
-    dict_watch_bits_known() = true;
-    const bool before = dict_watched(d.get(), id);
+    const bool before = dict_watch_bit(d.get(), id);
     if (PyDict_Watch(id, d.get()) < 0) return false;
-    const bool after = dict_watched(d.get(), id);
+    const bool after = dict_watch_bit(d.get(), id);
     if (PyDict_Unwatch(id, d.get()) < 0) return false;
-    dict_watch_bits_known() = record_probe("dict_watch_bits", !before && after && !dict_watched(d.get(), id));
+    dict_watch_bits_known() = record_probe("dict_watch_bits", !before && after && !dict_watch_bit(d.get(), id));
     return true;
 }
 

@@ -44,10 +44,11 @@ public:
         if (id_ >= 0) return;
         id_ = PyDict_AddWatcher(callback);
         if (id_ < 0) PyErr_Clear();  // (all ids taken: the only failure)
+        // (a failed probe leaves watching() answering false: watch again)
+        else if (!compat::probe_dict_watch_bits(id_)) PyErr_Clear();
     }
 
     bool on() const { return id_ >= 0; }
-    int id() const { return id_; }
 
     // Whether `dict` is watched already (false when that cannot be told).
     bool watching(PyObject* dict) const { return id_ >= 0 && compat::dict_watched(dict, id_); }
@@ -113,6 +114,30 @@ private:
     std::uint64_t filter_ = 0;
     MemoEntry* memos_[kMaxMemos] = {};
     Entry watched_[kMaxWatched] = {};
+};
+
+// What a free-threaded shortcut keeps of an instance __dict__ in place of a
+// memo (whose borrowed entries another thread could free): the __dict__,
+// compared and never used, and the hub's count of events when it was
+// checked.  While `obj` has that __dict__ and the count is unchanged, it has
+// not been written since (it is watched, and its deallocation is an event
+// too, so no other dict can come to have its address meanwhile).  Zeroed
+// storage is "nothing kept".
+struct DictSeen {
+    PyObject* dict;
+    std::uint64_t events;
+
+    // Call before checking the contents of `d`, the __dict__ of the object:
+    // watches it (once) and keeps it with the count.
+    void note(WatchHub& hub, PyObject* d) {
+        const bool watched = hub.watching(d) || hub.watch(d);
+        *this = {watched ? d : nullptr, hub.events()};
+    }
+    // Whether `obj`'s __dict__ is the one noted, unwritten since.
+    bool still(const WatchHub& hub, PyObject* obj) const {
+        return dict && compat::instance_dict_slot_known() && compat::managed_dict_slot(obj) == dict &&
+               hub.events() == events;
+    }
 };
 
 // This module's own hub, and the watcher callback that feeds it.

@@ -108,21 +108,12 @@ const Shortcut shortcuts[] = {
     {"list in place", "addToList's copy of the stored list", "class:kDict instance:kDict hub", store_armed},
 };
 
-// On the free-threaded build, the instance __dict__ a Store was read from
-// (compared, never used) and the count of the hub's events then; nullptr
-// when that __dict__ could not be watched.  (Set by fast_store there, and
-// unused on the default build.)
-struct StoreSeen {
-    PyObject* dict;
-    std::uint64_t events;
-};
-
 // The two dictionaries of an instance on the shortcut road (strong refs, so
 // that user code run in the middle of an operation cannot free them).
 struct Store {
     Ref data;
     Ref key_map;
-    StoreSeen seen;
+    DictSeen seen;  // (free-threaded build: set by fast_store)
 };
 
 // Which of the two attributes an instance-dict key names: 1 `_data`,
@@ -156,10 +147,7 @@ inline int fast_store(PyObject* self, Store& s) {
     if constexpr (compat::kFreeThreaded) {
         Ref dict = compat::instance_dict_ref(self);
         if (!dict) return -1;
-        // (watched before the count is read: a later change counts)
-        WatchHub& hub = module_hub();
-        const bool watched = hub.watching(dict.get()) || hub.watch(dict.get());
-        s.seen = {watched ? dict.get() : nullptr, hub.events()};
+        s.seen.note(module_hub(), dict.get());
         return check_instance_dict(dict.get(), s);
     }
     PyObject* dict = compat::instance_dict(self);
@@ -178,10 +166,7 @@ inline int fast_store(PyObject* self, Store& s) {
 inline bool still_fast(PyObject* self, [[maybe_unused]] const Store& s) {
     if (!g_class.holds(Py_TYPE(self))) return false;
     if constexpr (compat::kFreeThreaded) {
-        // No memo there: the same __dict__ (a freed one would have counted
-        // an event), and no event on any watched dict since it was read.
-        return s.seen.dict && compat::instance_dict_slot_known() && compat::managed_dict_slot(self) == s.seen.dict &&
-               module_hub().events() == s.seen.events;
+        return s.seen.still(module_hub(), self);  // (no memo there)
     }
     PyObject* dict = compat::instance_dict(self);
     if (!dict) {
@@ -1674,7 +1659,6 @@ int exec(PyObject* module) {
     g_object_format = compat::type_lookup(&PyBaseObject_Type, s_format);
     if (!g_dt_text.start() || !g_object_format) return -1;
     start_module_hub();
-    if (module_hub().on() && !compat::probe_dict_watch_bits(module_hub().id())) return -1;
     if (!g_class.start(tp, class_as_made, module_hub()) || !g_instances.start(module_hub()) ||
         !g_namespace.start(module_hub()))
         return -1;

@@ -54,17 +54,9 @@ bool prop_type_as_made(PyTypeObject* t) {
     return stdlib::lookup_mro(t, s_fget) == nullptr && stdlib::lookup_mro(t, s_get) == g.get;
 }
 
-// The free-threaded build keeps no memo of the descriptor's __dict__ (its
-// entries are borrowed).  Each thread keeps instead the last __dict__ found
-// to hold the original fget, compared and never used, with the count of the
-// hub's events then: while the count is unchanged that __dict__ has not been
-// written (it is watched, and its deallocation is an event too, so that no
-// other dict can come to have its address meanwhile).
-struct FgetSeen {
-    PyObject* dict = nullptr;
-    std::uint64_t events = 0;
-};
-KST_PER_THREAD FgetSeen g_fget_seen;
+// The free-threaded build keeps no memo of the descriptor's __dict__; each
+// thread keeps instead the last one found to hold the original fget.
+KST_PER_THREAD DictSeen g_fget_seen;
 
 // Whether the descriptor's fget is still the original function; remembers
 // its __dict__ when it is.
@@ -79,20 +71,16 @@ bool shortcut_applies(PyObject* self) {
     if (PyFunction_GET_CODE(g.get) != g_get_code || PyFunction_GET_CODE(g.fget) != g_fget_code) return false;
     if constexpr (compat::kFreeThreaded) {
         WatchHub& hub = module_hub();
-        const FgetSeen seen = g_fget_seen;
-        if (seen.dict && compat::instance_dict_slot_known() && compat::managed_dict_slot(g.prop) == seen.dict &&
-            hub.events() == seen.events)
-            return true;
+        if (g_fget_seen.still(hub, g.prop)) return true;
         Ref dict = compat::instance_dict_ref(g.prop);
         if (!dict) {
             PyErr_Clear();  // (a failed allocation: the general road meets it again)
             return false;
         }
-        // (watched before the count is read: a later write counts)
-        const bool watched = hub.watching(dict.get()) || hub.watch(dict.get());
-        const std::uint64_t events = hub.events();
+        DictSeen seen;
+        seen.note(hub, dict.get());
         if (!fget_unchanged(dict.get())) return false;
-        if (watched) g_fget_seen = {dict.get(), events};
+        g_fget_seen = seen;
         return true;
     }
     PyObject* dict = compat::instance_dict(g.prop);
@@ -156,7 +144,6 @@ int exec(PyObject* module) {
         return -1;
     Ref cls = body.create();
     start_module_hub();
-    if (module_hub().on() && !compat::probe_dict_watch_bits(module_hub().id())) return -1;
     if (!cls || !PyType_Check(cls.get()) || !prepare_shortcut(cls.get())) return -1;
     if (!set_global(globals, "kState", cls) || !export_interface(module, &g_interface)) return -1;
     end_exec(once, module);
