@@ -129,6 +129,7 @@ def test_text_form_of_fixed_samples(value):
 
 
 @pytest.mark.no_refleak  # patches the class
+@pytest.mark.thread_unsafe(reason="changes classes or modules that every thread shares")
 @pytest.mark.parametrize("name", ["__format__", "__str__"])
 def test_a_nested_store_honours_a_text_method_given_to_the_class(name):
     d = kDict({"inner": kDict({"a": 1})})
