@@ -29,14 +29,23 @@ python_version() {
 }
 python_version 3.14
 
-# Takes a leading "--python V" or "--python=V" off the tool's arguments:
+# The machine a tool builds or tests for (--target): tools/target.sh.
+. "$(dirname "${BASH_SOURCE[0]}")/target.sh"
+
+# Takes the leading "--python V" / "--python=V" and "--target M" /
+# "--target=M" off the tool's arguments, in either order:
 #   leading_python_option "$@"; shift "$nshift"
 leading_python_option() {
     nshift=0
-    case "${1:-}" in
-        --python) python_version "${2:-}"; nshift=2 ;;
-        --python=*) python_version "${1#--python=}"; nshift=1 ;;
-    esac
+    while :; do
+        case "${1:-}" in
+            --python) python_version "${2:-}"; shift 2; nshift=$((nshift + 2)) ;;
+            --python=*) python_version "${1#--python=}"; shift; nshift=$((nshift + 1)) ;;
+            --target) target_machine "${2:-}"; shift 2; nshift=$((nshift + 2)) ;;
+            --target=*) target_machine "${1#--target=}"; shift; nshift=$((nshift + 1)) ;;
+            *) break ;;
+        esac
+    done
 }
 
 # Stops the tool with status 2 when the interpreter $1 (default: $py) is
