@@ -10,7 +10,9 @@
 //
 // Defined here (hidden, like everything the modules do not export), the
 // runtime inside each module binds to these instead, so the modules ask of
-// glibc no more than the code's own calls do.
+// glibc no more than the code's own calls do.  The same holds on aarch64,
+// where the runtime of the cross toolchain refers to the same two symbols
+// and every older one is of GLIBC_2.17, that machine's first glibc.
 namespace {
 extern "C" unsigned long glibc_strtoul(const char* text, char** end, int base) __asm__("strtoul");
 }
