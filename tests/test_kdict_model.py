@@ -9,7 +9,10 @@ from kestrune.utils.kDict import kDict
 SPECIAL = ["a", "A", "ß", "SS", "ss", "ﬁ", "FI", "Σ", "σ", "ς", "ꭰ", "Ꭰ", "İ", "i̇", " a", "a ", "", "  ", "\t\n", "\u2003\u3000",
            "\ud800", "\udfffX", "Content-Type", "CONTENT-TYPE", "x" * 70, "X" * 70]
 ANY_TEXT = st.text(st.characters(min_codepoint=0, max_codepoint=0x10FFFF, exclude_categories=()), max_size=12)
-KEYS = st.sampled_from(SPECIAL) | ANY_TEXT
+# ASCII keys long enough to be folded eight bytes at a time, with the
+# neighbours of the capitals ('@', '[', '`', '{') among the letters.
+ASCII_TEXT = st.text(st.sampled_from("AZaz@[`{ -_09") | st.characters(max_codepoint=127), max_size=40)
+KEYS = st.sampled_from(SPECIAL) | ANY_TEXT | ASCII_TEXT
 VALUES = st.none() | st.integers() | st.text(max_size=3) | st.lists(st.integers(), max_size=2)
 
 
