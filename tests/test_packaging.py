@@ -116,6 +116,17 @@ def test_a_missing_interpreter_names_the_helper(name, bare_path):
     assert "python3.15 not found" in result.stderr and "tools/py314" in result.stderr, result.stderr
 
 
+@pytest.mark.parametrize("name, args, message", [
+    ("example", ["--target", "sparc64"], "unsupported --target 'sparc64' (aarch64"),
+    ("docs", ["--python", "3.15", "--target=aarch64"], "--target aarch64 is not supported here"),
+    ("build", ["--target", "aarch64", "--python", "3.14t", "release"], "the release variant for 3.14 or 3.15"),
+    ("test", ["--target", "aarch64", "--variant", "asan"], "runs the release variant"),
+])
+def test_a_target_a_tool_cannot_serve_is_refused_before_any_work(name, args, message, bare_path):
+    result = run_tool(name, args, bare_path)
+    assert result.returncode == 2 and message in result.stderr, result.stderr
+
+
 def test_an_unknown_version_lists_the_known_ones(bare_path):
     result = run_tool("example", ["--python", "3.13"], bare_path)
     assert result.returncode == 2 and "one of: 3.14 3.15" in result.stderr, result.stderr
