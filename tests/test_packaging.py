@@ -121,6 +121,9 @@ def test_a_missing_interpreter_names_the_helper(name, bare_path):
     ("docs", ["--python", "3.15", "--target=aarch64"], "--target aarch64 is not supported here"),
     ("build", ["--target", "aarch64", "--python", "3.14t", "release"], "the release variant for 3.14 or 3.15"),
     ("test", ["--target", "aarch64", "--variant", "asan"], "runs the release variant"),
+    ("build", ["--compiler", "icc"], "unsupported --compiler 'icc' (gcc or clang)"),
+    ("typecheck", ["--compiler=clang"], "--compiler clang is not supported here"),
+    ("test", ["--compiler", "clang", "--variant", "asan"], "runs the release and debug variants"),
 ])
 def test_a_target_a_tool_cannot_serve_is_refused_before_any_work(name, args, message, bare_path):
     result = run_tool(name, args, bare_path)

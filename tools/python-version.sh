@@ -32,8 +32,8 @@ python_version 3.14
 # The machine a tool builds or tests for (--target): tools/target.sh.
 . "$(dirname "${BASH_SOURCE[0]}")/target.sh"
 
-# Takes the leading "--python V" / "--python=V" and "--target M" /
-# "--target=M" off the tool's arguments, in either order:
+# Takes the leading "--python V", "--target M" and "--compiler C" (or
+# "--python=V" ...) off the tool's arguments, in any order:
 #   leading_python_option "$@"; shift "$nshift"
 leading_python_option() {
     nshift=0
@@ -43,6 +43,8 @@ leading_python_option() {
             --python=*) python_version "${1#--python=}"; shift; nshift=$((nshift + 1)) ;;
             --target) target_machine "${2:-}"; shift 2; nshift=$((nshift + 2)) ;;
             --target=*) target_machine "${1#--target=}"; shift; nshift=$((nshift + 1)) ;;
+            --compiler) compiler_choice "${2:-}"; shift 2; nshift=$((nshift + 2)) ;;
+            --compiler=*) compiler_choice "${1#--compiler=}"; shift; nshift=$((nshift + 1)) ;;
             *) break ;;
         esac
     done

@@ -1,4 +1,5 @@
-# Sourced by tools/python-version.sh: the machine a tool builds or tests for.
+# Sourced by tools/python-version.sh: the machine a tool builds or tests for
+# (--target), and the compiler it builds with (--compiler).
 #
 #   target_machine MACHINE
 #
@@ -21,6 +22,20 @@ target_machine() {
         aarch64) target=aarch64 tsuffix=-aarch64 ;;
         *)
             echo "$(basename "$0"): unsupported --target '$1' (aarch64, or none for this machine)" >&2
+            exit 2 ;;
+    esac
+}
+
+# --compiler gcc (the default: the distribution's g++) or clang (its
+# clang++); sets compiler, cxx (the compiler command, "" for CMake's default)
+# and csuffix (of the build folders: "" or "-clang").
+compiler=gcc cxx= csuffix=
+compiler_choice() {
+    case "$1" in
+        gcc) compiler=gcc cxx= csuffix= ;;
+        clang) compiler=clang cxx=clang++ csuffix=-clang ;;
+        *)
+            echo "$(basename "$0"): unsupported --compiler '$1' (gcc or clang)" >&2
             exit 2 ;;
     esac
 }
@@ -63,8 +78,18 @@ target_python() {
 
 # Stops a tool that works on this machine only when --target names another.
 this_machine_only() {
-    [ -z "$target" ] && return 0
-    echo "$(basename "$0"): --target $target is not supported here (tools/build, tools/test," \
-        "tools/example and tools/wheel-check take it)" >&2
+    if [ -n "$target" ]; then
+        echo "$(basename "$0"): --target $target is not supported here (tools/build, tools/test," \
+            "tools/example and tools/wheel-check take it)" >&2
+        exit 2
+    fi
+    only_gcc
+}
+
+# Stops a tool that builds with the default compiler only when --compiler
+# names another.
+only_gcc() {
+    [ "$compiler" = gcc ] && return 0
+    echo "$(basename "$0"): --compiler $compiler is not supported here (tools/build and tools/test take it)" >&2
     exit 2
 }

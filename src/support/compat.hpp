@@ -63,6 +63,36 @@ inline constexpr bool kFreeThreaded = false;
 inline constexpr int kModGil = 0;  // (Py_MOD_GIL_USED)
 #endif
 
+// A lock for C-level state that threads share only on the free-threaded
+// build.  There it is a PyMutex (one byte), held around short C steps that
+// run no Python code, so that a reader sees the state whole; on the default
+// build it is nothing, since the GIL already keeps those steps whole.
+class ParallelMutex {
+public:
+#ifdef Py_GIL_DISABLED
+    void lock() { PyMutex_Lock(&m_); }
+    void unlock() { PyMutex_Unlock(&m_); }
+
+private:
+    PyMutex m_ = {};
+#else
+    void lock() {}
+    void unlock() {}
+#endif
+};
+
+// Holds a ParallelMutex for a scope.
+class ParallelLock {
+public:
+    explicit ParallelLock(ParallelMutex& m) : m_(m) { m_.lock(); }
+    ~ParallelLock() { m_.unlock(); }
+    ParallelLock(const ParallelLock&) = delete;
+    ParallelLock& operator=(const ParallelLock&) = delete;
+
+private:
+    ParallelMutex& m_;
+};
+
 // Shared scalars (version tags, remembered answers) are read and written
 // whole: relaxed atomic accesses, plain loads and stores on x86.
 template <class T>

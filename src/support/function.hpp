@@ -378,9 +378,12 @@ inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, 
         case 1: slots[0] = args[0]; [[fallthrough]];
         default: break;
     }
+    // The missing trailing parameters take their defaults: the last one
+    // first, since most such calls leave out one, then any others.
     PyObject* const* defaults = &PyTuple_GET_ITEM(f->defaults, 0);
-#pragma GCC novector
-    for (int j = static_cast<int>(nargs); j < total; ++j) slots[j] = defaults[j - f->nrequired];
+    const int first_default = f->nrequired;
+    slots[total - 1] = defaults[total - 1 - first_default];
+    for (int j = static_cast<int>(nargs); j < total - 1; ++j) slots[j] = defaults[j - first_default];
     if (f->tests && !quick_tests(f, slots)) return nullptr;
     return invoke(f, slots);
 }

@@ -305,7 +305,7 @@ PyMutex g_shared_lock;
 
 inline std::size_t shared_slot(Py_hash_t h) { return static_cast<std::size_t>(h) & (kSharedFolds - 1); }
 
-inline PyObject* shared_fold(PyObject* key) {
+[[maybe_unused]] inline PyObject* shared_fold(PyObject* key) {
     const Py_hash_t h = compat::str_hash(key);
     std::size_t i = shared_slot(h);
     for (int probe = 0; probe < kSharedProbes; ++probe, i = (i + 1) & (kSharedFolds - 1)) {
@@ -320,7 +320,7 @@ inline PyObject* shared_fold(PyObject* key) {
     return nullptr;
 }
 
-[[gnu::noinline]] void remember_shared_fold(PyObject* key, PyObject* folded) {
+[[maybe_unused, gnu::noinline]] void remember_shared_fold(PyObject* key, PyObject* folded) {
     const Py_hash_t h = compat::str_hash(key);
     PyMutex_Lock(&g_shared_lock);
     if (g_shared_count < kSharedFolds / 2) {

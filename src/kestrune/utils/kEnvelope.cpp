@@ -107,7 +107,7 @@ bool s_walk_genuine = false;  // s_cur holds the import-time walk globals
 bool s_kdict_plain = false;   // the import-time kDict allows the shortcuts
 
 PinSet s_walk_pins;  // (free-threaded build) the walk globals as bound at import
-bool s_walk_pinned = false;
+[[maybe_unused]] bool s_walk_pinned = false;
 PinSet s_dc_pins;    // dataclasses.asdict and copy.deepcopy of a datetime
 PinSet s_json_pins;  // json.dumps with indent=4
 stdlib::Dataclasses s_dc;

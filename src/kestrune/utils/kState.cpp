@@ -56,7 +56,7 @@ bool prop_type_as_made(PyTypeObject* t) {
 
 // The free-threaded build keeps no memo of the descriptor's __dict__; each
 // thread keeps instead the last one found to hold the original fget.
-KST_PER_THREAD DictSeen g_fget_seen;
+[[maybe_unused]] KST_PER_THREAD DictSeen g_fget_seen;
 
 // Whether the descriptor's fget is still the original function; remembers
 // its __dict__ when it is.

@@ -451,19 +451,12 @@ struct View {
 // static destructor after the interpreter has finalised.
 View& g_view = *new View();
 std::uint64_t g_epoch = 0;             // changes seen to the watched dicts (atomic)
-PyMutex g_view_mutex = {};             // (free-threaded build)
+compat::ParallelMutex g_view_mutex;
 KST_PER_THREAD PyObject* g_own_write;  // the key New is writing itself, while it writes
 
-// Holds g_view_mutex on the free-threaded build; nothing on the other.
-struct ViewLock {
-    ViewLock() {
-        if constexpr (compat::kFreeThreaded) PyMutex_Lock(&g_view_mutex);
-    }
-    ~ViewLock() {
-        if constexpr (compat::kFreeThreaded) PyMutex_Unlock(&g_view_mutex);
-    }
-    ViewLock(const ViewLock&) = delete;
-    ViewLock& operator=(const ViewLock&) = delete;
+// Holds g_view_mutex (on the free-threaded build; nothing on the other).
+struct ViewLock : compat::ParallelLock {
+    ViewLock() : ParallelLock(g_view_mutex) {}
 };
 // What a use of the view holds: the view itself, or a copy of it.
 using ViewHold = std::conditional_t<compat::kFreeThreaded, View, const View&>;
