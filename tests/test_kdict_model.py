@@ -1,5 +1,12 @@
 """kDict driven by random operations against a plain model: a dict keyed by
-casefold() holding (stored key, value), whose order is the store's order."""
+casefold() holding (stored key, value), whose order is the store's order.
+The same machine drives kDict itself, a subclass that overrides nothing
+(which the shortcuts leave to the general road of lookups and calls) and
+the pure-Python reference, so any road that strays from the model fails."""
+import importlib.util
+import pathlib
+import sys
+
 import pytest
 from hypothesis import given, settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
@@ -20,6 +27,22 @@ def blank(key):
     return not key or key.isspace()
 
 
+def reference():
+    """The pure-Python reference module (benchmarks/reference.py), loaded once."""
+    name = "kestrune_reference"
+    if name not in sys.modules:
+        spec = importlib.util.spec_from_file_location(
+            name, pathlib.Path(__file__).resolve().parent.parent / "benchmarks" / "reference.py")
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        sys.modules[name] = module
+    return sys.modules[name]
+
+
+class PlainSub(kDict):
+    """Overrides nothing: every member takes the general road."""
+
+
 def model_write(model, key, value):
     """A write into the model of a store: folded key -> (stored key, value).
     None removes the entry; a key stored in another letter case replaces the
@@ -34,18 +57,20 @@ def model_write(model, key, value):
 
 
 class KDictMachine(RuleBasedStateMachine):
+    cls = kDict  # the class under test
+
     @initialize(items=st.lists(st.tuples(KEYS, VALUES), max_size=6))
     def build(self, items):
         self.model = {}
         source = dict(items)
         if any(blank(k) for k in source):
             with pytest.raises(ValueError, match=r"^Key cannot be empty\.$"):
-                kDict(source)
-            self.d = kDict()
+                self.cls(source)
+            self.d = self.cls()
             return
         for key, value in source.items():
             self.write(key, value)
-        self.d = kDict(source)
+        self.d = self.cls(source)
 
     def write(self, key, value):
         model_write(self.model, key, value)
@@ -85,7 +110,7 @@ class KDictMachine(RuleBasedStateMachine):
 
     @rule(items=st.lists(st.tuples(KEYS, VALUES), max_size=4))
     def merge(self, items):
-        other = kDict()
+        other = self.cls()
         for key, value in items:
             if not blank(key):
                 other.Raw()[key] = value  # direct writes: None values and case twins reach Merge
@@ -105,8 +130,17 @@ class KDictMachine(RuleBasedStateMachine):
         assert self.d._key_map == {n: k for n, (k, _) in self.model.items()} and self.d.Count == len(entries)
 
 
-TestKDictMachine = pytest.mark.no_refleak(KDictMachine.TestCase)  # hypothesis keeps state of its own
-TestKDictMachine.settings = settings(stateful_step_count=30)
+def machine_test(machine, cls):
+    """The TestCase of `machine` run on `cls`."""
+    variant = type(f"{machine.__name__}On{cls.__name__}", (machine,), {"cls": cls})
+    case = pytest.mark.no_refleak(variant.TestCase)  # hypothesis keeps state of its own
+    case.settings = settings(stateful_step_count=30)
+    return case
+
+
+TestKDictMachine = machine_test(KDictMachine, kDict)
+TestKDictMachineGeneralRoad = machine_test(KDictMachine, PlainSub)
+TestKDictMachineReference = machine_test(KDictMachine, reference().kDict)
 
 
 @pytest.mark.no_refleak

@@ -4,18 +4,20 @@ A Node models one kDict: a dict keyed by casefold() holding (stored key,
 value) in the store's order, where a value is a plain object or another
 Node.  Envelopes are tracked with the Node they write into: the root, and
 the children that nest() hands out (on a stored kDict, or on the kDict made
-from a stored plain dict, which replaces it)."""
+from a stored plain dict, which replaces it).  The machine drives kEnvelope
+on a kDict, subclasses of both that override nothing (the general road),
+and the pure-Python reference."""
 import datetime as dt
 import json
 
 import pytest
-from hypothesis import settings, strategies as st
+from hypothesis import strategies as st
 from hypothesis.stateful import Bundle, RuleBasedStateMachine, initialize, invariant, rule
 
 from kestrune.utils.kDict import kDict
 from kestrune.utils.kEnvelope import kEnvelope
 from kestrune.utils.kState import kState
-from test_kdict_model import model_write
+from test_kdict_model import PlainSub, machine_test, model_write, reference
 
 KEYS = st.sampled_from(["a", "A", "Name", "NAME", "ß", "SS", "ss", "Σ", "ς", "child", "CHILD", "", " ", "\t"]) | st.text(
     max_size=4)
@@ -56,14 +58,21 @@ def actual(v):
     return v.kd if isinstance(v, Node) else v
 
 
+class PlainEnvelopeSub(kEnvelope):
+    """Overrides nothing: every member takes the general road."""
+
+
 class EnvelopeMachine(RuleBasedStateMachine):
     envelopes = Bundle("envelopes")
+    # The envelope class under test, the store class given to it, and the
+    # classes its module makes (for a store not given, and for children).
+    cls, store, made_envelope, made_store = kEnvelope, kDict, kEnvelope, kDict
 
     @initialize(target=envelopes, given=st.booleans())
     def start(self, given):
-        kd = kDict() if given else None
-        self.root = kEnvelope(kd)
-        assert (self.root._data is kd) if given else type(self.root._data) is kDict
+        kd = self.store() if given else None
+        self.root = self.cls(kd)
+        assert (self.root._data is kd) if given else type(self.root._data) is self.made_store
         self.node = Node(self.root._data)
         self.nodes = [self.node]
         return self.root, self.node
@@ -111,7 +120,7 @@ class EnvelopeMachine(RuleBasedStateMachine):
             self.refused(lambda: env.nest(key))
             return pair
         child = env.nest(key)
-        assert type(child) is kEnvelope and child is not env
+        assert type(child) is self.made_envelope and child is not env
         if isinstance(stored, Node):
             assert child._data is stored.kd
             return child, stored
@@ -134,5 +143,15 @@ class EnvelopeMachine(RuleBasedStateMachine):
             assert all(node.kd.Raw()[k] is actual(v) for k, v in node.entries.values())
 
 
-TestEnvelopeMachine = pytest.mark.no_refleak(EnvelopeMachine.TestCase)  # hypothesis keeps state of its own
-TestEnvelopeMachine.settings = settings(stateful_step_count=30)
+class GeneralRoadMachine(EnvelopeMachine):
+    cls, store = PlainEnvelopeSub, PlainSub
+
+
+class ReferenceMachine(EnvelopeMachine):
+    cls = made_envelope = reference().kEnvelope
+    store = made_store = reference().kDict
+
+
+TestEnvelopeMachine = machine_test(EnvelopeMachine, kEnvelope)
+TestEnvelopeMachineGeneralRoad = machine_test(GeneralRoadMachine, PlainEnvelopeSub)
+TestEnvelopeMachineReference = machine_test(ReferenceMachine, reference().kEnvelope)
