@@ -3,6 +3,7 @@
 // its bound arguments (self/cls included), so tests see defaults and
 // conversions.
 #include "support/capi.hpp"
+#include "support/json_text.hpp"
 #include "support/module.hpp"
 
 namespace {
@@ -78,6 +79,20 @@ const FuncDef report_members[] = {
     {.name = "probes", .kind = Kind::StaticMethod, .impl = probes_impl, .params = module_params},
 };
 
+// Components.json_text(tree): the support layer's JSON writer on its own,
+// the text json.dumps(tree, indent=4) would give, or None where it leaves
+// the tree to json.dumps.
+PyObject* json_text_impl(PyObject* const* a) {
+    PyObject* text = write_json(a[0]);
+    return text ? text : Py_NewRef(Py_None);
+}
+
+constexpr Param tree_params[] = {{"tree", "Any"}};
+
+const FuncDef component_members[] = {
+    {.name = "json_text", .kind = Kind::StaticMethod, .impl = json_text_impl, .params = tree_params},
+};
+
 int exec(PyObject* module) {
     if (!begin_exec(once, module)) return -1;
     PyObject* globals = PyModule_GetDict(module);
@@ -94,6 +109,11 @@ int exec(PyObject* module) {
     if (!report.prepare(reinterpret_cast<PyObject*>(&PyType_Type), bases.get(),
                         "The package modules' shortcut tables and interpreter probes.") ||
         !report.add_all(report_members) || !set_global(globals, "Report", report.create()))
+        return -1;
+    ClassBody components("Components", module_name.get());
+    if (!components.prepare(reinterpret_cast<PyObject*>(&PyType_Type), bases.get(),
+                            "The support layer's components, called on their own.") ||
+        !components.add_all(component_members) || !set_global(globals, "Components", components.create()))
         return -1;
     end_exec(once, module);
     return 0;
