@@ -16,6 +16,15 @@ depths, for the chain row): each row's work done R and 2R times over n
 elements (its setup run once in both), the difference divided by R and by n
 is the count per element.  --side picks the native module (default), the
 pure-Python equivalent or the floor.
+
+    ... benchmarks/instructions.py --check FILE [--tolerance PCT]
+    ... benchmarks/instructions.py --write FILE
+
+count the package's rows (the native column of every row but the layout
+floor's) and compare them with the baseline in FILE: a row that costs more
+than the baseline by over PCT per cent (default 3), a row without a
+baseline or a baseline without its row fails the check (exit status 1).
+--write measures the same rows and writes them as the new baseline.
 """
 import os
 import re
@@ -95,7 +104,66 @@ def main_sizes(sizes, side, names):
             print(f"{name:40} {n:9d} {per:15.0f}", flush=True)
 
 
+def package_rows():
+    """(name, native statement) of the rows the package's own code serves."""
+    return [(name, native) for name, needs, native, _, _, _ in bench.row_table()
+            if "floor" not in needs.split() and all(bench.NATIVE[m] is not None for m in needs.split())]
+
+
+def count_package_rows():
+    """Instructions per call of each package row, by name."""
+    rows = package_rows()
+    with ThreadPoolExecutor(2) as pool:
+        base = pool.submit(total_ir, "pass", 0)
+        jobs = [pool.submit(total_ir, stmt, N) for _, stmt in rows]
+        base = base.result()
+        return {name: round((job.result() - base) / N) for (name, _), job in zip(rows, jobs)}
+
+
+def read_baseline(path):
+    """A baseline file: one row a line, its count after the last tab."""
+    with open(path) as f:
+        lines = [line.rstrip("\n") for line in f if line.strip() and not line.startswith("#")]
+    return {name: int(count) for name, _, count in (line.rpartition("\t") for line in lines)}
+
+
+def check(path, tolerance):
+    baseline, counts = read_baseline(path), count_package_rows()
+    failed = False
+    print(f"{'row':32} {'baseline':>9} {'now':>9} {'change':>8}")
+    for name in dict.fromkeys([*baseline, *counts]):
+        was, now = baseline.get(name), counts.get(name)
+        if was is None or now is None:
+            failed = True
+            print(f"{name:32} {was or '-':>9} {now or '-':>9}  FAIL: {'no baseline' if was is None else 'no row'}")
+            continue
+        change = (now - was) / was * 100
+        over = change > tolerance
+        failed |= over
+        print(f"{name:32} {was:9d} {now:9d} {change:+7.1f}%{'  FAIL' if over else ''}", flush=True)
+    print(f"instruction counts: {'FAILED' if failed else 'within'} +{tolerance:g} % of {path}")
+    return 1 if failed else 0
+
+
+def write(path):
+    counts = count_package_rows()
+    with open(path, "w") as f:
+        f.write(f"# Instructions per call of the package's rows (benchmarks/instructions.py --write),\n"
+                f"# CPython {sys.version.split()[0]}; a change of these is a commit of its own that says why.\n")
+        for name, count in counts.items():
+            f.write(f"{name}\t{count}\n")
+    print(f"wrote {len(counts)} rows to {path}")
+    return 0
+
+
 def main(names):
+    if names and names[0] in ("--check", "--write"):
+        if len(names) < 2:
+            sys.exit(f"usage: instructions.py {names[0]} FILE")
+        if names[0] == "--write":
+            return write(names[1])
+        tolerance = float(names[names.index("--tolerance") + 1]) if "--tolerance" in names else 3.0
+        return check(names[1], tolerance)
     if any(a.startswith("--sizes") for a in names):
         args = list(names)
         side = "native"
@@ -132,4 +200,4 @@ def main(names):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1:])
+    sys.exit(main(sys.argv[1:]))
