@@ -22,6 +22,25 @@ if settings is not None:
     settings.load_profile("kestrune")
 
 
+def keyed_members(cls):
+    """The members of `cls` whose first parameter (after self) is `key: str`,
+    in the class's order: read from the class, so that a member added later
+    is covered by the tests that take this list."""
+    import inspect
+
+    names = []
+    for name, raw in vars(cls).items():
+        member = getattr(cls, name)
+        if isinstance(raw, property) or not callable(member):
+            continue
+        params = list(inspect.signature(member).parameters.values())
+        if params and params[0].name == "self" and not isinstance(raw, (staticmethod, classmethod)):
+            params = params[1:]
+        if params and params[0].name == "key" and params[0].annotation == "str":
+            names.append(name)
+    return names
+
+
 def pytest_configure(config):
     config.addinivalue_line("markers", "no_refleak: not repeated by the reference-leak mode")
     # (pytest-run-parallel's own mark, named here for runs without it)

@@ -11,6 +11,7 @@ from datetime import date, datetime
 import pytest
 
 import kestrune.utils.kDict as kdict_module
+from conftest import keyed_members
 from kestrune.utils.kDict import kDict
 
 NOTE = "Subclasses of built-in types are not accepted; pass an exact instance of the built-in type."
@@ -115,8 +116,7 @@ def test_key_store_examples():
     assert d.Raw() is not raw and raw == {} and list(keys) == []
 
 
-KEYED = ["__getitem__", "__setitem__", "has", "set", "add", "remove", "get", "getOr", "Require", "getString",
-         "getInt", "getBool", "getDouble", "getDate", "getList", "addToList", "_normalize_key", "_validate_key"]
+KEYED = keyed_members(kDict)
 EXTRA = {"__setitem__": (1,), "set": (1,), "add": (1,), "getOr": (0,), "addToList": (1,)}
 
 

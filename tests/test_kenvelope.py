@@ -18,6 +18,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import kestrune.utils.kEnvelope as kenv
+from conftest import keyed_members
 from kestrune.utils.kDict import kDict
 from kestrune.utils.kEnvelope import kEnvelope
 
@@ -158,7 +159,7 @@ def test_has_and_post_take_the_store_answer():
         kEnvelope.__new__(kEnvelope).put("a", 1)
 
 
-@pytest.mark.parametrize("method", ["post", "put", "delete", "has", "nest"])
+@pytest.mark.parametrize("method", keyed_members(kEnvelope))
 @pytest.mark.parametrize("key", [None, 5, StrSub("k")])
 def test_key_must_be_exact_str(method, key):
     store = Recorder()
