@@ -3,6 +3,7 @@
 // its bound arguments (self/cls included), so tests see defaults and
 // conversions.
 #include "support/capi.hpp"
+#include "support/dataclass_tree.hpp"
 #include "support/json_text.hpp"
 #include "support/module.hpp"
 
@@ -87,10 +88,48 @@ PyObject* json_text_impl(PyObject* const* a) {
     return text ? text : Py_NewRef(Py_None);
 }
 
+// Components.dataclass_tree(obj): the support layer's data-class conversion
+// on its own (datetimes written by their isoformat method), or None where it
+// leaves the instance to asdict.
+DataclassTree g_tree;
+
+PyObject* method_isoformat(PyObject* v) {
+    static PyObject* name = intern("isoformat");
+    return PyObject_CallMethodNoArgs(v, name);
+}
+
+bool start_tree() {
+    PyDateTime_IMPORT;
+    Ref dataclasses = Ref::steal(PyImport_ImportModule("dataclasses"));
+    if (!PyDateTimeAPI || !dataclasses || !g_tree.intern()) return false;
+    Ref field = Ref::steal(PyObject_GetAttrString(dataclasses.get(), "Field"));
+    g_tree.dc.field_marker = PyObject_GetAttrString(dataclasses.get(), "_FIELD");  // (kept for the process)
+    if (!field || !PyType_Check(field.get()) || !g_tree.dc.field_marker) return false;
+    g_tree.dc.field_type = reinterpret_cast<PyTypeObject*>(field.release());  // (kept for the process)
+    g_tree.dc.class_descr = compat::type_lookup(&PyBaseObject_Type, g_tree.class_name);
+    g_tree.datetime_type = PyDateTimeAPI->DateTimeType;
+    g_tree.timezone_type = Py_TYPE(PyDateTime_TimeZone_UTC);
+    g_tree.isoformat = method_isoformat;
+    return g_tree.dc.class_descr != nullptr;
+}
+
+PyObject* dataclass_tree_impl(PyObject* const* a) {
+    Ref fields = Ref::steal(g_tree.fields_of(a[0]));
+    PyObject* tree = nullptr;
+    if (fields && !Py_EnterRecursiveCall(" while converting a nested value")) {
+        tree = g_tree.instance(a[0], fields.get());
+        Py_LeaveRecursiveCall();
+    }
+    if (!tree) PyErr_Clear();
+    return tree ? tree : Py_NewRef(Py_None);
+}
+
 constexpr Param tree_params[] = {{"tree", "Any"}};
+constexpr Param obj_params[] = {{"obj", "Any"}};
 
 const FuncDef component_members[] = {
     {.name = "json_text", .kind = Kind::StaticMethod, .impl = json_text_impl, .params = tree_params},
+    {.name = "dataclass_tree", .kind = Kind::StaticMethod, .impl = dataclass_tree_impl, .params = obj_params},
 };
 
 int exec(PyObject* module) {
@@ -110,6 +149,7 @@ int exec(PyObject* module) {
                         "The package modules' shortcut tables and interpreter probes.") ||
         !report.add_all(report_members) || !set_global(globals, "Report", report.create()))
         return -1;
+    if (!start_tree()) return -1;
     ClassBody components("Components", module_name.get());
     if (!components.prepare(reinterpret_cast<PyObject*>(&PyType_Type), bases.get(),
                             "The support layer's components, called on their own.") ||

@@ -12,6 +12,7 @@
 // its text without json.dumps, while everything those functions depend on
 // is as it was at import (see the guards below).
 #include "support/capi.hpp"
+#include "support/dataclass_tree.hpp"
 #include "support/iterate.hpp"
 #include "support/json_text.hpp"
 #include "support/module.hpp"
@@ -110,7 +111,7 @@ PinSet s_walk_pins;  // (free-threaded build) the walk globals as bound at impor
 [[maybe_unused]] bool s_walk_pinned = false;
 PinSet s_dc_pins;    // dataclasses.asdict and copy.deepcopy of a datetime
 PinSet s_json_pins;  // json.dumps with indent=4
-stdlib::Dataclasses s_dc;
+DataclassTree s_dct;  // the data-class conversion (its dataclasses knowledge filled at import)
 PyObject* s_json_dumps;  // json.dumps as bound at import
 
 void refresh_globals() {
@@ -414,45 +415,8 @@ PyObject* exact_isoformat(PyObject* v) {
 
 // ------------------------------------------------------- data-class shortcut
 // _serialize_value of a data-class instance is the conversion of what
-// asdict makes of it.  For the shapes below that composition is built in one
-// pass, with no intermediate copies: it runs no code that asdict would run
-// (attribute reads of plain instances, deep copies of immutable values), so
-// it cannot be told apart.  A null result with no error set means "not such
-// a shape"; the caller then takes the general path, which also reproduces
-// any error met here with the standard library's own message.
-
-PyObject* s_dc_fields;       // "__dataclass_fields__"
-PyObject* s_field_type_name;  // "_field_type"
-PyObject* s_name;            // "name"
-PyObject* s_dunder_class;    // "__class__"
-
-PyObject* dc_value(PyObject* v);
-
-// Types that asdict passes through and the walk leaves as they are.
-inline bool dc_atomic(PyTypeObject* t) {
-    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
-           t == Py_TYPE(Py_None) || t == &PyBytes_Type || t == &PyComplex_Type;
-}
-
-// The fields dict that dataclasses.fields(obj) reads, for an instance whose
-// type is a data class read by plain attribute access (metaclass `type`, the
-// generic getattr, the genuine __class__).  Null without error otherwise.
-PyObject* dc_fields_of(PyObject* obj) {
-    PyTypeObject* t = Py_TYPE(obj);
-    if (!Py_IS_TYPE(t, &PyType_Type) || t->tp_getattro != PyObject_GenericGetAttr) return nullptr;
-    if (compat::type_lookup(t, s_dunder_class) != s_dc.class_descr) return nullptr;
-    Ref on_type = Ref::steal(compat::type_lookup_ref(t, s_dc_fields));
-    if (!on_type || !PyDict_CheckExact(on_type.get())) return nullptr;
-    // fields() reads the name on the instance: an entry in its __dict__
-    // comes before the class's plain dict.
-    PyObject* f = PyObject_GetAttr(obj, s_dc_fields);
-    if (!f || !PyDict_CheckExact(f)) {
-        PyErr_Clear();
-        Py_XDECREF(f);
-        return nullptr;
-    }
-    return f;
-}
+// asdict makes of it: DataclassTree builds it in one pass (s_dct, see
+// support/dataclass_tree.hpp) while the shortcut applies.
 
 // Whether a rule of _serialize_value that comes before the data-class one
 // takes `v` (a list, tuple or dict, or a kDict).
@@ -461,100 +425,16 @@ inline bool before_dataclass_rule(PyObject* v) {
            PyType_IsSubtype(Py_TYPE(v), reinterpret_cast<PyTypeObject*>(s_genuine[G_kDict]));
 }
 
-// Calls each(name, value) for the fields of a plain data-class instance
-// (its fields dict given), in order, reading each value as asdict does and
-// running no code; false where a field is not of that shape, a read failed
-// or `each` answered false.
-template <class Each>
-bool dc_each_field(PyObject* obj, PyObject* fields, Each&& each) {
-    PyTypeObject* t = Py_TYPE(obj);
-    return walk_dict_quiet(fields, [&](PyObject*, PyObject* f) {
-        if (!Py_IS_TYPE(f, s_dc.field_type)) return false;
-        Ref kind = Ref::steal(PyObject_GetAttr(f, s_field_type_name));
-        if (!kind) return false;
-        if (kind.get() != s_dc.field_marker) return true;  // a pseudo-field
-        Ref name = Ref::steal(PyObject_GetAttr(f, s_name));
-        if (!name || !PyUnicode_CheckExact(name.get())) return false;
-        // getattr(obj, name) runs no code unless the class has a descriptor
-        // other than a slot under that name.
-        Ref d = Ref::steal(compat::type_lookup_ref(t, name.get()));
-        if (d && !Py_IS_TYPE(d.get(), &PyMemberDescr_Type) &&
-            (Py_TYPE(d.get())->tp_descr_get || Py_TYPE(d.get())->tp_descr_set))
-            return false;
-        Ref v = Ref::steal(PyObject_GetAttr(obj, name.get()));
-        return v && each(name.get(), v.get());
-    });
-}
-
-// serialize(asdict(obj)) for a plain data-class instance; its fields dict
-// given.
-PyObject* dc_instance(PyObject* obj, PyObject* fields) {
-    Ref out = Ref::steal(new_dict_like(fields));  // sized as the general path sizes it
-    if (!out) return nullptr;
-    const bool ok = dc_each_field(obj, fields, [&](PyObject* name, PyObject* v) {
-        Ref conv = Ref::steal(dc_value(v));
-        return conv && PyDict_SetItem(out.get(), name, conv.get()) == 0;
-    });
-    return ok ? out.release() : nullptr;
-}
-
-// Grown by appending, as the general path grows it.  (Each item read with a
-// strong reference, and each dict a step at a time, as another thread may
-// change them meanwhile.)
-PyObject* dc_items(PyObject* seq) {
-    Ref out = Ref::steal(PyList_New(0));
-    if (!out) return nullptr;
-    const bool list = PyList_CheckExact(seq);
-    for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
-        Ref item = !list                  ? Ref::borrow_live(PyTuple_GET_ITEM(seq, i))
-                   : compat::kFreeThreaded ? Ref::steal(PyList_GetItemRef(seq, i))
-                                           : Ref::borrow_live(PyList_GET_ITEM(seq, i));
-        Ref conv = Ref::steal(item ? dc_value(item.get()) : nullptr);
-        if (!conv || PyList_Append(out.get(), conv.get()) < 0) return nullptr;
-    }
-    return out.release();
-}
-
-PyObject* dc_mapping(PyObject* d) {
-    Ref out = Ref::steal(new_dict_like(d));
-    if (!out) return nullptr;
-    const bool ok = walk_dict_quiet(d, [&](PyObject* k, PyObject* v) {
-        if (!dc_atomic(Py_TYPE(k))) return false;  // asdict would copy the key
-        Ref conv = Ref::steal(dc_value(v));
-        return conv && PyDict_SetItem(out.get(), k, conv.get()) == 0;
-    });
-    return ok ? out.release() : nullptr;
-}
-
-// serialize(_asdict_inner(v)) for a field value, or null (see above).
-PyObject* dc_value(PyObject* v) {
-    PyTypeObject* t = Py_TYPE(v);
-    if (dc_atomic(t)) return Py_NewRef(v);
-    if (t == s_datetime_type) {
-        // asdict deep-copies it; the copy of a naive or fixed-offset value
-        // gives the same text.
-        PyObject* tz = PyDateTime_DATE_GET_TZINFO(v);
-        return tz == Py_None || Py_IS_TYPE(tz, s_timezone_type) ? exact_isoformat(v) : nullptr;
-    }
-    const bool seq = t == &PyList_Type || t == &PyTuple_Type, map = t == &PyDict_Type;
-    Ref fields;
-    if (!seq && !map && !(fields = Ref::steal(dc_fields_of(v)))) return nullptr;
-    if (Py_EnterRecursiveCall(" while converting a nested value")) return nullptr;
-    PyObject* r = seq ? dc_items(v) : map ? dc_mapping(v) : dc_instance(v, fields.get());
-    Py_LeaveRecursiveCall();
-    return r;
-}
-
 // cls._serialize_value(value) for a data-class instance, when the shortcut
 // applies; null (with no error) when the general path must run.
 PyObject* dataclass_shortcut(PyObject* cls, PyObject* value) {
     if (!s_dates_fixed || !class_unchanged(cls) || !s_dc_pins.holds()) return nullptr;
     if (before_dataclass_rule(value)) return nullptr;
-    Ref fields = Ref::steal(dc_fields_of(value));
+    Ref fields = Ref::steal(s_dct.fields_of(value));
     if (!fields) return nullptr;
     PyObject* r = nullptr;
     if (!Py_EnterRecursiveCall(" while converting a nested value")) {
-        r = dc_instance(value, fields.get());
+        r = s_dct.instance(value, fields.get());
         Py_LeaveRecursiveCall();
     }
     if (!r) PyErr_Clear();
@@ -607,11 +487,11 @@ struct DocWriter : JsonWriter {
         if (PyType_Check(v) || PyList_Check(v) || PyTuple_Check(v) || PyDict_Check(v) ||
             PyType_IsSubtype(t, s_datetime_type) || PyType_IsSubtype(t, reinterpret_cast<PyTypeObject*>(s_genuine[G_kDict])))
             return false;
-        if (t->tp_getattro != PyObject_GenericGetAttr || compat::type_lookup(t, s_dunder_class) != s_dc.class_descr)
+        if (t->tp_getattro != PyObject_GenericGetAttr || compat::type_lookup(t, s_dct.class_name) != s_dct.dc.class_descr)
             return false;
         PyTypeObject* meta = Py_TYPE(t);
-        return meta->tp_getattro == PyType_Type.tp_getattro && !compat::type_lookup(meta, s_dc_fields) &&
-               !compat::type_lookup(t, s_dc_fields);
+        return meta->tp_getattro == PyType_Type.tp_getattro && !compat::type_lookup(meta, s_dct.fields_name) &&
+               !compat::type_lookup(t, s_dct.fields_name);
     }
 
     // ------------------------------------------------ data-class instances
@@ -621,7 +501,7 @@ struct DocWriter : JsonWriter {
 
     bool doc_dataclass(PyObject* v, int level) {
         if (before_dataclass_rule(v)) return false;
-        Ref fields = Ref::steal(dc_fields_of(v));
+        Ref fields = Ref::steal(s_dct.fields_of(v));
         return fields && dc_instance_text(v, fields.get(), level);
     }
 
@@ -629,7 +509,7 @@ struct DocWriter : JsonWriter {
         Depth depth;
         if (!depth.ok || level >= kDocDepth) return false;
         Members m{*this, level, '{'};
-        const bool ok = dc_each_field(obj, fields, [&](PyObject* name, PyObject* v) {
+        const bool ok = s_dct.each_field(obj, fields, [&](PyObject* name, PyObject* v) {
             m.next();
             text(name);
             out.append(": ");
@@ -641,16 +521,16 @@ struct DocWriter : JsonWriter {
 
     bool dc_value_text(PyObject* v, int level) {
         PyTypeObject* t = Py_TYPE(v);
-        if (dc_atomic(t)) return value(v, level);  // (bytes and complex: no text, the general road)
+        if (DataclassTree::atomic(t)) return value(v, level);  // (bytes and complex: no text, the general road)
         if (t == s_datetime_type) return datetime(v);
         if (t == &PyList_Type || t == &PyTuple_Type)
             return array_text(v, level, [&](PyObject* item) { return dc_value_text(item, level + 1); });
         if (t == &PyDict_Type)
             return object_text(v, level, [&](PyObject* k, PyObject* item) {
                 // (a key asdict would copy stops the pass, whatever was written)
-                return dc_atomic(Py_TYPE(k)) && dc_value_text(item, level + 1);
+                return DataclassTree::atomic(Py_TYPE(k)) && dc_value_text(item, level + 1);
             });
-        Ref fields = Ref::steal(dc_fields_of(v));
+        Ref fields = Ref::steal(s_dct.fields_of(v));
         return fields && dc_instance_text(v, fields.get(), level);
     }
 
@@ -973,13 +853,9 @@ void on_globals(void*, PyObject*, PyObject*) { s_stale = true; }
 // not take leaves its shortcut off.
 bool setup_pins() {
     if (!s_dc_pins.start(hub()) || !s_json_pins.start(hub()) || !s_walk_pins.start(hub())) return false;
-    if (!intern_names({{&s_dc_fields, "__dataclass_fields__"},
-                       {&s_field_type_name, "_field_type"},
-                       {&s_name, "name"},
-                       {&s_dunder_class, "__class__"}}))
-        return false;
+    if (!s_dct.intern()) return false;
     if (!hub().on()) return true;  // nothing could be watched: both stay off
-    if (!stdlib::pin_asdict(s_dc_pins, s_genuine[G_asdict], s_genuine[G_is_dataclass], s_dc)) PyErr_Clear();
+    if (!stdlib::pin_asdict(s_dc_pins, s_genuine[G_asdict], s_genuine[G_is_dataclass], s_dct.dc)) PyErr_Clear();
     if (!stdlib::pin_json_dumps(s_json_pins, s_genuine[G_json], s_json_dumps)) PyErr_Clear();
     if constexpr (compat::kFreeThreaded) {
         bool genuine = true;
@@ -1027,6 +903,9 @@ int exec(PyObject* module) {
     s_datetime_type = PyDateTimeAPI->DateTimeType;
     s_date_type = PyDateTimeAPI->DateType;
     s_timezone_type = Py_TYPE(PyDateTime_TimeZone_UTC);
+    s_dct.datetime_type = s_datetime_type;
+    s_dct.timezone_type = s_timezone_type;
+    s_dct.isoformat = exact_isoformat;
     s_dates_fixed = true;
     for (PyTypeObject* t : {s_datetime_type, s_date_type, s_timezone_type, PyDateTimeAPI->DeltaType})
         s_dates_fixed = s_dates_fixed && PyType_HasFeature(t, Py_TPFLAGS_IMMUTABLETYPE);
