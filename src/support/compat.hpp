@@ -28,6 +28,7 @@
 
 #include "ref.hpp"
 
+#include <atomic>
 #include <cstring>
 
 // The versions this file knows.  Another one is refused here, at build
@@ -93,15 +94,63 @@ private:
     ParallelMutex& m_;
 };
 
-// Shared scalars (version tags, remembered answers) are read and written
-// whole: relaxed atomic accesses, plain loads and stores on x86.
+// Runs f() inside the critical section of `op` (locked2: of `a` and `b`
+// together) and returns what it returns.  On the free-threaded build that is
+// the per-object lock that the object's own methods take, so that a short
+// C step over it (reading a dict another thread may write, writing two
+// dicts together) is whole as other threads see it; f must run no Python
+// code, since a critical section is suspended while its thread blocks.  On
+// the default build f() runs as it is: the GIL keeps the step whole.
+template <class F>
+inline decltype(auto) locked([[maybe_unused]] PyObject* op, F&& f) {
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection cs;
+    PyCriticalSection_Begin(&cs, op);
+    struct End {
+        PyCriticalSection* cs;
+        ~End() { PyCriticalSection_End(cs); }
+    } end{&cs};
+#endif
+    return f();
+}
+template <class F>
+inline decltype(auto) locked2([[maybe_unused]] PyObject* a, [[maybe_unused]] PyObject* b, F&& f) {
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection2 cs;
+    PyCriticalSection2_Begin(&cs, a, b);
+    struct End {
+        PyCriticalSection2* cs;
+        ~End() { PyCriticalSection2_End(cs); }
+    } end{&cs};
+#endif
+    return f();
+}
+
+// Words that threads share (version tags, remembered answers, event counts,
+// published pointers), read and written whole.  Relaxed: the value alone
+// matters.  Acquire/release: a reader that sees a value published with
+// store_release (or counted with add_release) also sees every write the
+// publisher made before it.  On x86-64 each is a plain load or store (the
+// count a locked add); nothing here is a lock.
 template <class T>
 inline T load_relaxed(const T& x) {
-    return __atomic_load_n(&x, __ATOMIC_RELAXED);
+    return std::atomic_ref<T>(const_cast<T&>(x)).load(std::memory_order_relaxed);
 }
 template <class T>
 inline void store_relaxed(T& x, T v) {
-    __atomic_store_n(&x, v, __ATOMIC_RELAXED);
+    std::atomic_ref<T>(x).store(v, std::memory_order_relaxed);
+}
+template <class T>
+inline T load_acquire(const T& x) {
+    return std::atomic_ref<T>(const_cast<T&>(x)).load(std::memory_order_acquire);
+}
+template <class T>
+inline void store_release(T& x, T v) {
+    std::atomic_ref<T>(x).store(v, std::memory_order_release);
+}
+template <class T>
+inline void add_release(T& x, T v) {
+    std::atomic_ref<T>(x).fetch_add(v, std::memory_order_release);
 }
 inline unsigned int version_tag(PyTypeObject* t) { return load_relaxed(t->tp_version_tag); }
 

@@ -12,6 +12,7 @@
 #include "ref.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -318,7 +319,7 @@ inline bool apply_tests(const Function* f, PyObject* const* args) {
 // is the one reported).
 [[gnu::always_inline]] inline bool quick_tests(const Function* f, PyObject* const* args) {
     for (unsigned m = f->str_slots; m; m &= m - 1)
-        if (!PyUnicode_CheckExact(args[__builtin_ctz(m)])) return apply_tests(f, args);
+        if (!PyUnicode_CheckExact(args[std::countr_zero(m)])) return apply_tests(f, args);
     return !f->other_tests || apply_tests(f, args);
 }
 
@@ -515,7 +516,7 @@ inline PyObject* get_defaults(PyObject* self, void*) {
 inline PyObject* get_signature(PyObject* self, void*) {
     auto* f = reinterpret_cast<Function*>(self);
     // (set once, with release: another thread may be setting it)
-    if (PyObject* built = __atomic_load_n(&f->signature, __ATOMIC_ACQUIRE)) return Py_NewRef(built);
+    if (PyObject* built = compat::load_acquire(f->signature)) return Py_NewRef(built);
     Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
     if (!inspect) return nullptr;
     Ref sig_cls = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
@@ -555,7 +556,7 @@ inline PyObject* get_signature(PyObject* self, void*) {
     // build it)
     PyObject* kept;
     Py_BEGIN_CRITICAL_SECTION(self);
-    if (!f->signature) __atomic_store_n(&f->signature, Py_NewRef(sig.get()), __ATOMIC_RELEASE);
+    if (!f->signature) compat::store_release(f->signature, Py_NewRef(sig.get()));
     kept = Py_NewRef(f->signature);
     Py_END_CRITICAL_SECTION();
     return kept;

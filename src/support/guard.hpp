@@ -248,7 +248,7 @@ public:
         return hub_ && hub_->watch_for(
                            dict,
                            [](void* self, PyObject*, PyObject*) {
-                               __atomic_fetch_add(&static_cast<PinSet*>(self)->epoch_, 1, __ATOMIC_RELEASE);
+                               compat::add_release(static_cast<PinSet*>(self)->epoch_, std::uint64_t{1});
                            },
                            this);
     }
@@ -275,12 +275,12 @@ private:
     // with the epoch it was computed under (both in one word, so that a
     // thread never pairs an answer with another epoch).
     bool entries_hold() {
-        const std::uint64_t epoch = __atomic_load_n(&epoch_, __ATOMIC_ACQUIRE);
-        const std::uint64_t kept = __atomic_load_n(&answer_, __ATOMIC_RELAXED);
+        const std::uint64_t epoch = compat::load_acquire(epoch_);
+        const std::uint64_t kept = compat::load_relaxed(answer_);
         if (hub_ && hub_->on() && kept >> 1 == epoch + 1) return kept & 1;
         bool hold = ready_;
         for (int i = 0; i < npins_ && hold; ++i) hold = quiet_entry(pins_[i].dict, pins_[i].key) == pins_[i].value;
-        __atomic_store_n(&answer_, (epoch + 1) << 1 | hold, __ATOMIC_RELAXED);
+        compat::store_relaxed(answer_, (epoch + 1) << 1 | hold);
         return hold;
     }
 

@@ -55,7 +55,7 @@ public:
 
     // Events dispatched so far, counted on the free-threaded build only: an
     // unchanged count means that no watched dictionary changed meanwhile.
-    std::uint64_t events() const { return __atomic_load_n(&events_, __ATOMIC_ACQUIRE); }
+    std::uint64_t events() const { return compat::load_acquire(events_); }
 
     // Watches `dict`; false (no error) when the hub is off.
     bool watch(PyObject* dict) { return id_ >= 0 && PyDict_Watch(id_, dict) == 0; }
@@ -82,7 +82,7 @@ public:
     }
 
     void dispatch(PyObject* dict, PyObject* key) const {
-        if constexpr (compat::kFreeThreaded) __atomic_fetch_add(&events_, 1, __ATOMIC_RELEASE);
+        if constexpr (compat::kFreeThreaded) compat::add_release(events_, std::uint64_t{1});
         const std::size_t slot = memo_slot(dict);
         for (int i = 0; i < nmemos_; ++i) {
             MemoEntry& e = memos_[i][slot];

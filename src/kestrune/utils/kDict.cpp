@@ -131,12 +131,8 @@ int attr_slot(PyObject* k) {
 int check_instance_dict_locked(PyObject* dict, Store& s);
 
 [[gnu::noinline]] int check_instance_dict(PyObject* dict, Store& s) {
-    int r = 0;
     // (another thread may write the __dict__ meanwhile: read it whole)
-    Py_BEGIN_CRITICAL_SECTION(dict);
-    r = check_instance_dict_locked(dict, s);
-    Py_END_CRITICAL_SECTION();
-    return r;
+    return compat::locked(dict, [&] { return check_instance_dict_locked(dict, s); });
 }
 
 // 1: the shortcuts apply and `s` is filled; 0: take the general road;
@@ -310,7 +306,7 @@ inline std::size_t shared_slot(Py_hash_t h) { return static_cast<std::size_t>(h)
     std::size_t i = shared_slot(h);
     for (int probe = 0; probe < kSharedProbes; ++probe, i = (i + 1) & (kSharedFolds - 1)) {
         const SharedFold& e = g_shared_folds[i];
-        PyObject* k = __atomic_load_n(&e.key, __ATOMIC_ACQUIRE);
+        PyObject* k = compat::load_acquire(e.key);
         if (k == key) return e.folded;
         if (!k) return nullptr;
         // (exact str objects, the listed one never freed: no code runs)
@@ -331,7 +327,7 @@ inline std::size_t shared_slot(Py_hash_t h) { return static_cast<std::size_t>(h)
             if (!e.key) {
                 e.folded = Py_NewRef(folded);  // (both held for the process)
                 e.hash = h;
-                __atomic_store_n(&e.key, Py_NewRef(key), __ATOMIC_RELEASE);
+                compat::store_release(e.key, Py_NewRef(key));
                 ++g_shared_count;
                 break;
             }
@@ -672,13 +668,13 @@ inline PyObject* get_fast(PyObject* self, Store& s, PyObject* key, PyObject* exp
         value = Ref::steal(v);
         if (!found) {
             bool absent = false;
-            Py_BEGIN_CRITICAL_SECTION2(s.key_map.get(), s.data.get());
-            stored = dict_lookup(s.key_map.get(), n, err);
-            if (!err) {
-                absent = !stored;
-                if (stored) value = dict_item(s.data.get(), stored.get());
-            }
-            Py_END_CRITICAL_SECTION2();
+            compat::locked2(s.key_map.get(), s.data.get(), [&] {
+                stored = dict_lookup(s.key_map.get(), n, err);
+                if (!err) {
+                    absent = !stored;
+                    if (stored) value = dict_item(s.data.get(), stored.get());
+                }
+            });
             if (err) return nullptr;
             if (absent) Py_RETURN_NONE;
         }
@@ -731,12 +727,9 @@ bool set_fast(Store& s, PyObject* key, PyObject* value) {
     // folding it afresh next time costs less than what it would evict.
     Ref n = validate_fold(key, Py_REFCNT(key) > 1 || PyUnicode_CHECK_INTERNED(key));
     if (!n) return false;
-    bool ok;
     // (one step on the two dicts, as seen from other threads)
-    Py_BEGIN_CRITICAL_SECTION2(s.data.get(), s.key_map.get());
-    ok = set_stores(s.data.get(), s.key_map.get(), key, n.get(), value);
-    Py_END_CRITICAL_SECTION2();
-    return ok;
+    return compat::locked2(s.data.get(), s.key_map.get(),
+                           [&] { return set_stores(s.data.get(), s.key_map.get(), key, n.get(), value); });
 }
 
 // The writes of set: `n` is the folded key.
@@ -915,23 +908,22 @@ int init_shared(PyObject* self, PyObject* data, Py_ssize_t size) {
     Ref dict = compat::instance_dict_ref(self);
     if (!dict) return -1;
     Ref old_store, old_key_map;  // (released after the critical section: their values' finalizers may run code)
-    int r = -1;
-    Py_BEGIN_CRITICAL_SECTION(dict.get());
-    // (another attribute may be named after a member: the items go through set one by one)
-    if (!plain || !holds_only_stores(dict.get())) {
-        plain = 0;
-        store = Ref::steal(PyDict_New());
-        key_map = Ref::steal(store ? PyDict_New() : nullptr);
-    }
-    PyObject *o1 = nullptr, *o2 = nullptr;
-    if (key_map && PyDict_GetItemRef(dict.get(), s_data, &o1) >= 0 &&
-        PyDict_GetItemRef(dict.get(), s_key_map, &o2) >= 0 && PyDict_SetItem(dict.get(), s_data, store.get()) == 0 &&
-        PyDict_SetItem(dict.get(), s_key_map, key_map.get()) == 0)
-        r = plain;
-    old_store = Ref::steal(o1);
-    old_key_map = Ref::steal(o2);
-    Py_END_CRITICAL_SECTION();
-    return r;
+    return compat::locked(dict.get(), [&] {
+        // (another attribute may be named after a member: the items go through set one by one)
+        if (!plain || !holds_only_stores(dict.get())) {
+            plain = 0;
+            store = Ref::steal(PyDict_New());
+            key_map = Ref::steal(store ? PyDict_New() : nullptr);
+        }
+        PyObject *o1 = nullptr, *o2 = nullptr;
+        const bool ok = key_map && PyDict_GetItemRef(dict.get(), s_data, &o1) >= 0 &&
+                        PyDict_GetItemRef(dict.get(), s_key_map, &o2) >= 0 &&
+                        PyDict_SetItem(dict.get(), s_data, store.get()) == 0 &&
+                        PyDict_SetItem(dict.get(), s_key_map, key_map.get()) == 0;
+        old_store = Ref::steal(o1);
+        old_key_map = Ref::steal(o2);
+        return ok ? plain : -1;
+    });
 }
 
 PyObject* init_impl(PyObject* const* a) {
@@ -1048,17 +1040,16 @@ PyObject* add_impl(PyObject* const* a) { return call_set(a[0], a[1], a[2]).relea
 PyObject* remove_fast(PyObject*, Store& s, PyObject* const* a) {
     Ref n = fold(a[1]);
     if (!n) return nullptr;
-    PyObject* r = nullptr;
     // (one step on the two dicts, as seen from other threads)
-    Py_BEGIN_CRITICAL_SECTION2(s.data.get(), s.key_map.get());
-    bool err;
-    Ref stored = dict_lookup(s.key_map.get(), n.get(), err);
-    if (!err)
-        r = !stored ? Py_False
-            : PyDict_DelItem(s.data.get(), stored.get()) < 0 || PyDict_DelItem(s.key_map.get(), n.get()) < 0
-                ? nullptr
-                : Py_True;
-    Py_END_CRITICAL_SECTION2();
+    PyObject* r = compat::locked2(s.data.get(), s.key_map.get(), [&]() -> PyObject* {
+        bool err;
+        Ref stored = dict_lookup(s.key_map.get(), n.get(), err);
+        if (err) return nullptr;
+        if (!stored) return Py_False;
+        return PyDict_DelItem(s.data.get(), stored.get()) < 0 || PyDict_DelItem(s.key_map.get(), n.get()) < 0
+                   ? nullptr
+                   : Py_True;
+    });
     return Py_XNewRef(r);
 }
 
@@ -1083,10 +1074,10 @@ PyObject* clear_impl(PyObject* const* a) {
     if (f < 0) return nullptr;
     if (f) {
         // (one step on the two dicts, as seen from other threads)
-        Py_BEGIN_CRITICAL_SECTION2(s.data.get(), s.key_map.get());
-        PyDict_Clear(s.data.get());
-        PyDict_Clear(s.key_map.get());
-        Py_END_CRITICAL_SECTION2();
+        compat::locked2(s.data.get(), s.key_map.get(), [&] {
+            PyDict_Clear(s.data.get());
+            PyDict_Clear(s.key_map.get());
+        });
         Py_RETURN_NONE;
     }
     Ref data = getattr(self, s_data);
@@ -1294,11 +1285,8 @@ PyObject* str_impl(PyObject* const* a);
     if (x == Py_True || x == Py_False || x == Py_None)
         return Ref::borrow(x == Py_True ? s_True : x == Py_False ? s_False : s_None);
     if (t == &PyList_Type) {
-        PyObject* r;
         // (read whole: another thread may change the list meanwhile)
-        Py_BEGIN_CRITICAL_SECTION(x);
-        r = number_list_text(x);
-        Py_END_CRITICAL_SECTION();
+        PyObject* r = compat::locked(x, [&] { return number_list_text(x); });
         if (r) return Ref::steal(r);
         if (PyErr_Occurred()) return {};
     }
@@ -1491,11 +1479,8 @@ PyObject* str_impl(PyObject* const* a) {
     Ref data = read_data(a[0]);
     if (!data) return nullptr;
     if (PyDict_CheckExact(data.get())) {
-        PyObject* r;
         // (sized and filled in one step, as seen from other threads)
-        Py_BEGIN_CRITICAL_SECTION(data.get());
-        r = plain_text(data.get());
-        Py_END_CRITICAL_SECTION();
+        PyObject* r = compat::locked(data.get(), [&] { return plain_text(data.get()); });
         if (r) return r;
         if (PyErr_Occurred()) return nullptr;
         // Walks the dict as its items() iterator would, with the iterator's

@@ -232,12 +232,10 @@ bool str_keys_only(PyObject* dict, PyObject* name, PyObject*& found) {
         PyErr_Clear();  // (a failed allocation: the general road's getattr meets it again)
         return {};
     }
-    Ref store;
-    Py_BEGIN_CRITICAL_SECTION(dict.get());
-    PyObject* found;
-    if (str_keys_only(dict.get(), s_data, found) && found) store = Ref::borrow(found);
-    Py_END_CRITICAL_SECTION();
-    return store;
+    return compat::locked(dict.get(), [&] {
+        PyObject* found;
+        return str_keys_only(dict.get(), s_data, found) && found ? Ref::borrow(found) : Ref();
+    });
 }
 
 // The envelope's store when `_data` may be read from its __dict__ directly;

@@ -483,7 +483,7 @@ void view_last(PyObject* last) {
 void refresh_view() {
     View& v = g_view;
     // (read before the entries: a change meanwhile leaves the view stale)
-    const std::uint64_t epoch = __atomic_load_n(&g_epoch, __ATOMIC_ACQUIRE);
+    const std::uint64_t epoch = compat::load_acquire(g_epoch);
     for (int m = 0; m < kMemberCount; ++m) v.intact[m] = entry(g_class_dict, g_orig[m].name) == g_orig[m].wrapper;
     v.datetime_ok = g_native_datetime && entry(g_globals, s_datetime) == g_datetime;
     v.timezone_ok = g_native_datetime && entry(g_globals, s_timezone) == g_timezone;
@@ -508,7 +508,7 @@ void refresh_view() {
 // the module globals (and serves no listener): any event but New's own
 // writes makes the view stale.
 int on_dict_change(PyDict_WatchEvent, PyObject* dict, PyObject* key, PyObject*) {
-    if (!(dict == g_class_dict && key && key == g_own_write)) __atomic_fetch_add(&g_epoch, 1, __ATOMIC_RELEASE);
+    if (!(dict == g_class_dict && key && key == g_own_write)) compat::add_release(g_epoch, std::uint64_t{1});
     return 0;
 }
 
@@ -518,7 +518,7 @@ int on_dict_change(PyDict_WatchEvent, PyObject* dict, PyObject* key, PyObject*) 
 template <class F>
 [[gnu::always_inline]] inline decltype(auto) read_view(F f) {
     ViewLock hold;
-    if (g_view.epoch != __atomic_load_n(&g_epoch, __ATOMIC_ACQUIRE)) refresh_view();
+    if (g_view.epoch != compat::load_acquire(g_epoch)) refresh_view();
     return f(static_cast<const View&>(g_view));
 }
 
