@@ -126,6 +126,21 @@ inline decltype(auto) locked2([[maybe_unused]] PyObject* a, [[maybe_unused]] PyO
     return f();
 }
 
+// The item at `i` of a list that another thread may change, as a new
+// reference; empty (no error set) past the list's end.  On the
+// free-threaded build PyList_GetItemRef, which holds the item before the
+// list can drop it; on the default build the item itself, which nothing
+// can take from the list while this thread holds the GIL.
+inline Ref list_item(PyObject* list, Py_ssize_t i) {
+#ifdef Py_GIL_DISABLED
+    Ref item = Ref::steal(PyList_GetItemRef(list, i));
+    if (!item) PyErr_Clear();
+    return item;
+#else
+    return i < PyList_GET_SIZE(list) ? Ref::borrow_live(PyList_GET_ITEM(list, i)) : Ref();
+#endif
+}
+
 // Words that threads share (version tags, remembered answers, event counts,
 // published pointers), read and written whole.  Relaxed: the value alone
 // matters.  Acquire/release: a reader that sees a value published with

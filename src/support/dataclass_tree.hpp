@@ -132,9 +132,7 @@ private:
         if (!out) return nullptr;
         const bool list = PyList_CheckExact(seq);
         for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
-            Ref item = !list                  ? Ref::borrow_live(PyTuple_GET_ITEM(seq, i))
-                       : compat::kFreeThreaded ? Ref::steal(PyList_GetItemRef(seq, i))
-                                               : Ref::borrow_live(PyList_GET_ITEM(seq, i));
+            Ref item = list ? compat::list_item(seq, i) : Ref::borrow_live(PyTuple_GET_ITEM(seq, i));
             Ref conv = Ref::steal(item ? value(item.get()) : nullptr);
             if (!conv || PyList_Append(out.get(), conv.get()) < 0) return nullptr;
         }

@@ -353,13 +353,8 @@ PyObject* serialize_sequence(PyObject* cls, PyObject* seq) {
         // as its iterator would.
         const bool is_list = PyList_CheckExact(seq);
         for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
-            Ref item = !is_list                     ? Ref::borrow(PyTuple_GET_ITEM(seq, i))
-                       : compat::kFreeThreaded ? Ref::steal(PyList_GetItemRef(seq, i))  // (another thread may shrink it)
-                                               : Ref::borrow(PyList_GET_ITEM(seq, i));
-            if (!item) {
-                PyErr_Clear();  // (shrunk meanwhile: the end, as for its iterator)
-                break;
-            }
+            Ref item = is_list ? compat::list_item(seq, i) : Ref::borrow_live(PyTuple_GET_ITEM(seq, i));
+            if (!item) break;  // (shrunk meanwhile by another thread: the end, as for its iterator)
             Ref conv = Ref::steal(serialize_child(cls, item.get()));
             if (!conv || PyList_Append(out.get(), conv.get()) < 0) return nullptr;
         }
@@ -452,13 +447,7 @@ struct DocWriter : JsonWriter {
     // Item i of an exact list or tuple (null, no error, past the end of a
     // list another thread shrank meanwhile: the pass then stops).
     static Ref seq_item(PyObject* seq, bool list, Py_ssize_t i) {
-        if (!list) return Ref::borrow_live(PyTuple_GET_ITEM(seq, i));
-        if constexpr (compat::kFreeThreaded) {
-            Ref item = Ref::steal(PyList_GetItemRef(seq, i));
-            if (!item) PyErr_Clear();
-            return item;
-        }
-        return Ref::borrow_live(PyList_GET_ITEM(seq, i));
+        return list ? compat::list_item(seq, i) : Ref::borrow_live(PyTuple_GET_ITEM(seq, i));
     }
 
     // The text of cls._serialize_value(v).
