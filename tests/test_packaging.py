@@ -130,6 +130,13 @@ def test_a_target_a_tool_cannot_serve_is_refused_before_any_work(name, args, mes
     assert result.returncode == 2 and message in result.stderr, result.stderr
 
 
+def test_the_version_table_can_be_sourced_by_plain_sh(bare_path):
+    # (CI asks sh whether the free-threaded interpreter is installed)
+    result = subprocess.run(["sh", "-c", '. tools/python-version.sh; python_version 3.14t; echo "$py $suffix"'],
+                            cwd=REPO, capture_output=True, text=True, env={"PATH": bare_path})
+    assert (result.returncode, result.stdout, result.stderr) == (0, "python3.14t -3.14t\n", ""), result
+
+
 def test_an_unknown_version_lists_the_known_ones(bare_path):
     result = run_tool("example", ["--python", "3.13"], bare_path)
     assert result.returncode == 2 and "one of: 3.14 3.15" in result.stderr, result.stderr

@@ -29,8 +29,11 @@ python_version() {
 }
 python_version 3.14
 
-# The machine a tool builds or tests for (--target): tools/target.sh.
-. "$(dirname "${BASH_SOURCE[0]}")/target.sh"
+# The machine a tool builds or tests for (--target): tools/target.sh, beside
+# this file (in the repository the tool sets as $repo, or the current
+# folder).  This file and that one are plain POSIX shell, so that sh can
+# source them too.
+. "${repo:-.}/tools/target.sh"
 
 # Takes the leading "--python V", "--target M" and "--compiler C" (or
 # "--python=V" ...) off the tool's arguments, in any order:
