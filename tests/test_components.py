@@ -11,6 +11,7 @@ from hypothesis import given, strategies as st
 
 from _kst_testsupport import Components
 from test_kdict_model import reference
+from test_kenvelope_fast import Plain as Leaf, Slotted
 
 TEXT = st.text(st.characters(min_codepoint=0, max_codepoint=0x10FFFF, exclude_categories=()), max_size=8) | st.sampled_from(
     ['"', "\\", "\b\f\n\r\t", "\x00\x1f\x7f", "é", "\u2028", "\ud800", "\U0001f600", "a" * 300])
@@ -51,18 +52,6 @@ def test_json_text_leaves_a_tree_holding_itself_or_deeper_than_its_bound():
     for _ in range(100):
         shallow = [shallow]
     assert Components.json_text(shallow) == json.dumps(shallow, indent=4)
-
-
-@dataclasses.dataclass
-class Leaf:
-    a: object
-    b: object = None
-
-
-@dataclasses.dataclass(slots=True)
-class Slotted:
-    x: object
-    y: object = 0
 
 
 @dataclasses.dataclass

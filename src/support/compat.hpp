@@ -148,25 +148,17 @@ inline Ref list_item(PyObject* list, Py_ssize_t i) {
 // publisher made before it.  On x86-64 each is a plain load or store (the
 // count a locked add); nothing here is a lock.
 template <class T>
-inline T load_relaxed(const T& x) {
-    return std::atomic_ref<T>(const_cast<T&>(x)).load(std::memory_order_relaxed);
-}
+inline std::atomic_ref<T> shared_word(const T& x) { return std::atomic_ref<T>(const_cast<T&>(x)); }
 template <class T>
-inline void store_relaxed(T& x, T v) {
-    std::atomic_ref<T>(x).store(v, std::memory_order_relaxed);
-}
+inline T load_relaxed(const T& x) { return shared_word(x).load(std::memory_order_relaxed); }
 template <class T>
-inline T load_acquire(const T& x) {
-    return std::atomic_ref<T>(const_cast<T&>(x)).load(std::memory_order_acquire);
-}
+inline void store_relaxed(T& x, T v) { shared_word(x).store(v, std::memory_order_relaxed); }
 template <class T>
-inline void store_release(T& x, T v) {
-    std::atomic_ref<T>(x).store(v, std::memory_order_release);
-}
+inline T load_acquire(const T& x) { return shared_word(x).load(std::memory_order_acquire); }
 template <class T>
-inline void add_release(T& x, T v) {
-    std::atomic_ref<T>(x).fetch_add(v, std::memory_order_release);
-}
+inline void store_release(T& x, T v) { shared_word(x).store(v, std::memory_order_release); }
+template <class T>
+inline void add_release(T& x, T v) { shared_word(x).fetch_add(v, std::memory_order_release); }
 inline unsigned int version_tag(PyTypeObject* t) { return load_relaxed(t->tp_version_tag); }
 
 // On the free-threaded build the interpreter's specialised attribute reads
