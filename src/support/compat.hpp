@@ -220,6 +220,9 @@ inline PyObject* type_lookup_ref(PyTypeObject* t, PyObject* name) { return _PyTy
 
 // A new empty dict with room for `n` items.
 inline PyObject* dict_presized(Py_ssize_t n) { return _PyDict_NewPresized(n); }
+// An empty dict sized for the entries of the dict `d`, so that filling it in
+// with as many needs no resizing.
+inline PyObject* dict_sized_like(PyObject* d) { return dict_presized(PyDict_GET_SIZE(d)); }
 
 // The module object's field that holds its state block, or nullptr when the
 // layout is not the one expected.  The interpreter takes a non-null state

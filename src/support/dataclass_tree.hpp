@@ -94,10 +94,25 @@ struct DataclassTree {
         });
     }
 
+    // serialize(asdict(obj)) for a data-class instance `obj`: a new
+    // reference, or null with no error set where it is not of these shapes
+    // (an error met on the way is dropped: the general road meets it again).
+    PyObject* convert(PyObject* obj) const {
+        Ref fields = Ref::steal(fields_of(obj));
+        PyObject* r = nullptr;
+        if (fields && !Py_EnterRecursiveCall(" while converting a nested value")) {
+            r = instance(obj, fields.get());
+            Py_LeaveRecursiveCall();
+        }
+        if (!r) PyErr_Clear();
+        return r;
+    }
+
+private:
     // serialize(asdict(obj)) for a plain data-class instance, its fields dict
     // given; null (see above).
     PyObject* instance(PyObject* obj, PyObject* fields) const {
-        Ref out = Ref::steal(compat::dict_presized(PyDict_GET_SIZE(fields)));  // sized as the general road sizes it
+        Ref out = Ref::steal(compat::dict_sized_like(fields));  // sized as the general road sizes it
         if (!out) return nullptr;
         const bool ok = each_field(obj, fields, [&](PyObject* name, PyObject* v) {
             Ref conv = Ref::steal(value(v));
@@ -123,7 +138,6 @@ struct DataclassTree {
         return r;
     }
 
-private:
     // Grown by appending, as the general road grows it.  (Each item read
     // with a strong reference, and each dict a step at a time, as another
     // thread may change them meanwhile.)
@@ -140,7 +154,7 @@ private:
     }
 
     PyObject* mapping(PyObject* d) const {
-        Ref out = Ref::steal(compat::dict_presized(PyDict_GET_SIZE(d)));
+        Ref out = Ref::steal(compat::dict_sized_like(d));
         if (!out) return nullptr;
         const bool ok = walk_dict_quiet(d, [&](PyObject* k, PyObject* v) {
             if (!atomic(Py_TYPE(k))) return false;  // asdict would copy the key

@@ -554,12 +554,10 @@ inline PyObject* get_signature(PyObject* self, void*) {
     if (!sig) return nullptr;
     // (the first one built is kept and returned, also when threads race to
     // build it)
-    PyObject* kept;
-    Py_BEGIN_CRITICAL_SECTION(self);
-    if (!f->signature) compat::store_release(f->signature, Py_NewRef(sig.get()));
-    kept = Py_NewRef(f->signature);
-    Py_END_CRITICAL_SECTION();
-    return kept;
+    return compat::locked(self, [&] {
+        if (!f->signature) compat::store_release(f->signature, Py_NewRef(sig.get()));
+        return Py_NewRef(f->signature);
+    });
 }
 
 // The namespace of the module the function belongs to, found in sys.modules

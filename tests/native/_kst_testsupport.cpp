@@ -103,24 +103,25 @@ bool start_tree() {
     Ref dataclasses = Ref::steal(PyImport_ImportModule("dataclasses"));
     if (!PyDateTimeAPI || !dataclasses || !g_tree.intern()) return false;
     Ref field = Ref::steal(PyObject_GetAttrString(dataclasses.get(), "Field"));
-    g_tree.dc.field_marker = PyObject_GetAttrString(dataclasses.get(), "_FIELD");  // (kept for the process)
-    if (!field || !PyType_Check(field.get()) || !g_tree.dc.field_marker) return false;
-    g_tree.dc.field_type = reinterpret_cast<PyTypeObject*>(field.release());  // (kept for the process)
-    g_tree.dc.class_descr = compat::type_lookup(&PyBaseObject_Type, g_tree.class_name);
+    Ref marker = Ref::steal(field ? PyObject_GetAttrString(dataclasses.get(), "_FIELD") : nullptr);
+    if (!marker) return false;
+    PyObject* class_descr = compat::type_lookup(&PyBaseObject_Type, g_tree.class_name);
+    if (!PyType_Check(field.get()) || !class_descr) {
+        PyErr_SetString(PyExc_ImportError, "dataclasses.Field or object.__class__ is not as expected");
+        return false;
+    }
+    // (both kept for the process, as the module's own copy of dataclasses' names)
+    g_tree.dc.field_type = reinterpret_cast<PyTypeObject*>(field.release());
+    g_tree.dc.field_marker = marker.release();
+    g_tree.dc.class_descr = class_descr;
     g_tree.datetime_type = PyDateTimeAPI->DateTimeType;
     g_tree.timezone_type = Py_TYPE(PyDateTime_TimeZone_UTC);
     g_tree.isoformat = method_isoformat;
-    return g_tree.dc.class_descr != nullptr;
+    return true;
 }
 
 PyObject* dataclass_tree_impl(PyObject* const* a) {
-    Ref fields = Ref::steal(g_tree.fields_of(a[0]));
-    PyObject* tree = nullptr;
-    if (fields && !Py_EnterRecursiveCall(" while converting a nested value")) {
-        tree = g_tree.instance(a[0], fields.get());
-        Py_LeaveRecursiveCall();
-    }
-    if (!tree) PyErr_Clear();
+    PyObject* tree = g_tree.convert(a[0]);
     return tree ? tree : Py_NewRef(Py_None);
 }
 

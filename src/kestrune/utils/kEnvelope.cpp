@@ -340,10 +340,6 @@ PyObject* flatten_child(PyObject* cls, PyObject* source) {
     return r;
 }
 
-// An empty dict sized for the entries of `d`, so that filling it in needs no
-// resizing.
-inline PyObject* new_dict_like(PyObject* d) { return compat::dict_presized(PyDict_GET_SIZE(d)); }
-
 // A new list of the converted items of a list or tuple, in iteration order.
 PyObject* serialize_sequence(PyObject* cls, PyObject* seq) {
     Ref out = Ref::steal(PyList_New(0));
@@ -372,7 +368,7 @@ PyObject* serialize_sequence(PyObject* cls, PyObject* seq) {
 // A new dict with the same keys and converted values: an exact dict walked
 // directly, a subclass through its items().
 PyObject* serialize_mapping(PyObject* cls, PyObject* mapping) {
-    Ref out = Ref::steal(PyDict_CheckExact(mapping) ? new_dict_like(mapping) : PyDict_New());
+    Ref out = Ref::steal(PyDict_CheckExact(mapping) ? compat::dict_sized_like(mapping) : PyDict_New());
     if (!out) return nullptr;
     auto store = [&](PyObject* key, PyObject* value) {
         Ref conv = Ref::steal(serialize_child(cls, value));
@@ -422,16 +418,7 @@ inline bool before_dataclass_rule(PyObject* v) {
 // applies; null (with no error) when the general path must run.
 PyObject* dataclass_shortcut(PyObject* cls, PyObject* value) {
     if (!s_dates_fixed || !class_unchanged(cls) || !s_dc_pins.holds()) return nullptr;
-    if (before_dataclass_rule(value)) return nullptr;
-    Ref fields = Ref::steal(s_dct.fields_of(value));
-    if (!fields) return nullptr;
-    PyObject* r = nullptr;
-    if (!Py_EnterRecursiveCall(" while converting a nested value")) {
-        r = s_dct.instance(value, fields.get());
-        Py_LeaveRecursiveCall();
-    }
-    if (!r) PyErr_Clear();
-    return r;
+    return before_dataclass_rule(value) ? nullptr : s_dct.convert(value);
 }
 
 // ------------------------------------------------------ toJson in one pass
@@ -676,7 +663,7 @@ PyObject* flatten(PyObject* cls, PyObject* source) {
             return PyDict_Copy(source);
         }
     }
-    Ref out = Ref::steal(new_dict_like(source));
+    Ref out = Ref::steal(compat::dict_sized_like(source));
     if (!out) return nullptr;
     bool ok = walk_dict(source, [&](PyObject* key, PyObject* value) {
         Ref conv = Ref::steal(serialize_child(cls, value));
