@@ -126,6 +126,49 @@ inline decltype(auto) locked2([[maybe_unused]] PyObject* a, [[maybe_unused]] PyO
     return f();
 }
 
+// A read of two dicts that every writer changes together under both their
+// critical sections (locked2), as one step: run(a, b, f) calls f() without
+// a lock.  A reader that finds the two between a writer's steps (an entry
+// of one missing from the other, say) calls torn() and returns, and f()
+// runs once more under both critical sections, where may_tear() is false.
+// On the default build the GIL keeps f() whole: it runs once, and
+// may_tear() is false.  Costs nothing more than f() when no writer is met.
+class PairReadOnce {  // (the default build: nothing to keep)
+public:
+    static constexpr bool may_tear() { return false; }
+    static void torn() {}
+    template <class F>
+    static auto run(PyObject*, PyObject*, F&& f) { return f(); }
+};
+class PairReadRetried {
+public:
+    bool may_tear() const { return !locked_; }
+    void torn() { torn_ = true; }
+    template <class F>
+    auto run(PyObject* a, PyObject* b, F&& f) {
+        auto r = f();
+        if (torn_) {
+            torn_ = false;
+            locked_ = true;
+            r = locked2(a, b, f);
+        }
+        return r;
+    }
+
+private:
+    bool locked_ = false;
+    bool torn_ = false;
+};
+using PairRead = std::conditional_t<kFreeThreaded, PairReadRetried, PairReadOnce>;
+
+// Whether `refs` references are all that `op` has, so that nobody else can
+// see a change made to it in place.  Never on the free-threaded build,
+// where another thread may take a reference at any moment.
+inline bool sole_holders([[maybe_unused]] PyObject* op, [[maybe_unused]] Py_ssize_t refs) {
+    if constexpr (kFreeThreaded) return false;
+    else return Py_REFCNT(op) == refs;
+}
+
 // The item at `i` of a list that another thread may change, as a new
 // reference; empty (no error set) past the list's end.  On the
 // free-threaded build PyList_GetItemRef, which holds the item before the
@@ -301,6 +344,42 @@ inline PyObject* instance_dict(PyObject* obj) {
 inline Ref instance_dict_ref(PyObject* obj) {
     if constexpr (kFreeThreaded) return Ref::steal(PyObject_GenericGetDict(obj, nullptr));
     else return Ref::borrow(instance_dict(obj));
+}
+
+// obj.<n1> = v1 and obj.<n2> = v2 as one step as other threads see it, for
+// an object whose class has no descriptor under either name (its __dict__
+// takes both), when `go(dict)`, asked first with the instance __dict__ in
+// the same step, says so.  1: written; 0: `go` said no, nothing written;
+// -1: error.  On the free-threaded build both are written into the
+// instance __dict__ under its critical section, where a reader that takes
+// the two together (under the same section) finds the old two or the new
+// two; the values replaced are released after it.  On the default build
+// the two attribute writes (the GIL keeps `go` and them together).
+template <class Go>
+inline int set_attrs_together(PyObject* obj, PyObject* n1, PyObject* v1, PyObject* n2, PyObject* v2, Go&& go) {
+    Ref dict = instance_dict_ref(obj);
+    if (!dict) return -1;
+    if constexpr (kFreeThreaded) {
+        Ref old1, old2;  // (released after the critical section: their finalizers may run code)
+        return locked(dict.get(), [&] {
+            if (!go(dict.get())) return 0;
+            PyObject *o1 = nullptr, *o2 = nullptr;
+            const bool ok = PyDict_GetItemRef(dict.get(), n1, &o1) >= 0 && PyDict_GetItemRef(dict.get(), n2, &o2) >= 0 &&
+                            PyDict_SetItem(dict.get(), n1, v1) == 0 && PyDict_SetItem(dict.get(), n2, v2) == 0;
+            old1 = Ref::steal(o1);
+            old2 = Ref::steal(o2);
+            return ok ? 1 : -1;
+        });
+    } else {
+        if (!go(dict.get())) return 0;
+        return PyObject_SetAttr(obj, n1, v1) == 0 && PyObject_SetAttr(obj, n2, v2) == 0 ? 1 : -1;
+    }
+}
+// The same without a question (and, on the default build, without making
+// the instance __dict__ where it has none yet).
+inline bool set_attrs_together(PyObject* obj, PyObject* n1, PyObject* v1, PyObject* n2, PyObject* v2) {
+    if constexpr (kFreeThreaded) return set_attrs_together(obj, n1, v1, n2, v2, [](PyObject*) { return true; }) > 0;
+    else return PyObject_SetAttr(obj, n1, v1) == 0 && PyObject_SetAttr(obj, n2, v2) == 0;
 }
 
 // A dict keeps one bit per watcher id in the low bits of its watcher tag,

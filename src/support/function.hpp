@@ -157,6 +157,13 @@ inline bool check_str(PyObject* obj, const char* param) { return check_exact(obj
     return nullptr;
 }
 
+// An int result that is not an exact int: int() of a number, else the error.
+[[gnu::noinline]] inline PyObject* int_result(PyObject* r) {
+    Ref owned = Ref::steal(r);
+    if (PyNumber_Check(r)) return PyNumber_Long(r);
+    return result_type_error(r, &PyLong_Type);
+}
+
 // Applies a Result check to a new reference, consuming it.
 inline PyObject* check_result(Result kind, PyObject* r) {
     if (!r) return nullptr;
@@ -167,10 +174,7 @@ inline PyObject* check_result(Result kind, PyObject* r) {
         case Result::Str: want = &PyUnicode_Type; break;
         case Result::Dict: want = &PyDict_Type; break;
         case Result::List: want = &PyList_Type; break;
-        case Result::Int:
-            if (PyLong_CheckExact(r)) return owned.release();
-            if (PyNumber_Check(r)) return PyNumber_Long(r);
-            return result_type_error(r, &PyLong_Type);
+        case Result::Int: return PyLong_CheckExact(r) ? owned.release() : int_result(owned.release());
     }
     if (Py_IS_TYPE(r, want) || r == Py_None) return owned.release();
     return result_type_error(r, want);

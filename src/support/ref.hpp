@@ -43,6 +43,39 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// A reference in hand: borrowed from something that keeps the object alive
+// while it is used (a caller's argument, a table that never frees it), or
+// owned.  Lets one body take either without counting a reference it does
+// not need (on the free-threaded build such a count is an atomic write to a
+// word other threads share).
+class Held {
+public:
+    Held() noexcept = default;
+    Held(Ref r) noexcept : own_(std::move(r)), p_(own_.get()) {}
+    [[nodiscard]] static Held borrowed(PyObject* p) noexcept {
+        Held h;
+        h.p_ = p;
+        return h;
+    }
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    // A new reference of its own.
+    [[nodiscard]] Ref take() noexcept { return own_ ? std::move(own_) : Ref::borrow(p_); }
+
+private:
+    Ref own_;
+    PyObject* p_ = nullptr;
+};
+
+// An object in hand that is known to be there (its owner holds it for the
+// whole use): Held's interface, with a test the compiler can see through.
+struct Live {
+    PyObject* p;
+    PyObject* get() const noexcept { return p; }
+    explicit constexpr operator bool() const noexcept { return true; }
+    [[nodiscard]] Ref take() const noexcept { return Ref::borrow_live(p); }
+};
+
 // A new reference to None / True / False.
 inline Ref none() noexcept { return Ref::borrow(Py_None); }
 inline Ref boolean(bool v) noexcept { return Ref::borrow(v ? Py_True : Py_False); }

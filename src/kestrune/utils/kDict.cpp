@@ -221,25 +221,9 @@ Ref map_get(PyObject* mapping, PyObject* key) {
     return call_method(mapping, s_get, {key});
 }
 
-// Like map_get on an exact dict, but an absent key (or a None value) gives
-// an empty Ref with no error set; `err` tells errors apart.
-Ref dict_lookup(PyObject* dict, PyObject* key, bool& err) {
-    PyObject* v = nullptr;
-    err = PyDict_GetItemRef(dict, key, &v) < 0;
-    if (v == Py_None) Py_CLEAR(v);
-    return Ref::steal(v);
-}
-
 [[gnu::noinline]] void raise_key_error(PyObject* key) {
     Ref exc = call(PyExc_KeyError, {key});
     if (exc) PyErr_SetRaisedException(exc.release());
-}
-
-// dict[key] on an exact dict, raising KeyError(key) when absent.
-inline Ref dict_item(PyObject* dict, PyObject* key) {
-    PyObject* v = nullptr;
-    if (PyDict_GetItemRef(dict, key, &v) == 0) raise_key_error(key);
-    return Ref::steal(v);
 }
 
 bool map_clear(PyObject* mapping) {
@@ -378,15 +362,18 @@ inline PyObject* fold_peek(PyObject* key, Ref& fresh) {
     return fresh.get();
 }
 
-// The fold of `key` for one operation, `held` keeping it where needed: as
+// The fold of `key` for one operation, held where needed: as
 // fold() on the default build; on the free-threaded build a fold that the
 // table lists, or the key itself, is borrowed (the table's entries are never
 // freed, and the caller holds the key), so that no reference count other
 // threads write too is written.
-inline PyObject* op_fold(PyObject* key, Ref& held) {
-    if constexpr (compat::kFreeThreaded) return fold_peek(key, held);
-    held = fold(key);
-    return held.get();
+inline Held op_fold(PyObject* key) {
+    if constexpr (compat::kFreeThreaded) {
+        Ref fresh;
+        PyObject* n = fold_peek(key, fresh);
+        return fresh ? Held(std::move(fresh)) : Held::borrowed(n);
+    }
+    return fold(key);
 }
 
 [[gnu::noinline]] Ref fold_miss(PyObject* key, bool remember) {
@@ -618,7 +605,7 @@ inline int is_instance(PyObject* value, PyObject* expected) {
     return PyObject_IsInstance(value, expected);
 }
 
-PyObject* convert_value(PyObject* value, PyObject* expected) {
+PyObject* converted(PyObject* value, PyObject* expected) {
     const int inst = is_instance(value, expected);
     if (inst < 0) return nullptr;
     if (inst) return Py_NewRef(value);
@@ -630,214 +617,239 @@ PyObject* convert_value(PyObject* value, PyObject* expected) {
     return r.release();
 }
 
-// ------------------------------------------------- the store's operations
+// ---------------------------------------------------------------- the roads
+// Each member below is written once, as its Python form reads, over a road
+// `self` that takes its steps:
+//   Looked  every step as Python takes it: attributes read from the
+//           instance, members called through the attribute lookup, item
+//           operations on whatever objects the attributes hold.
+//   Direct  the store shortcut holds (fast_store): `_data` and `_key_map`
+//           are the exact dicts in hand, the key rule and _convert_value are
+//           their native bodies, and item operations are the dict API's.
+// Both give the same names to the same steps.  The entry of a member picks
+// the road when the member is called; a member that calls another (invoke)
+// lets the callee's road be picked afresh, since the caller's steps may
+// have run code.
 
-// self._convert_value(value, expected) after a read on the shortcut road.
-[[gnu::noinline]] PyObject* convert_read(PyObject* self, const Store& s, PyObject* value, PyObject* expected) {
-    // The lookups of the read may have run user code (keys written directly
-    // into the dictionaries); look again before skipping the attribute.
-    if (still_fast(self, s)) return convert_value(value, expected);
+// self.<name>(key, *args) through the attribute lookup, or Body on the
+// direct road where the shortcut holds for `obj`.
+template <auto Body, class... A>
+PyObject* on_road(PyObject* obj, PyObject* name, PyObject* key, A... args);
+
+struct Looked {
+    PyObject* obj;
+
+    Ref self_ref() const { return Ref::borrow(obj); }
+    Held data() const { return getattr(obj, s_data); }
+    Held key_map() const { return getattr(obj, s_key_map); }
+    Held normalize_key(PyObject* key) const { return call_method(obj, s_normalize_key, {key}); }
+    Held validate_key(PyObject* key) const { return call_method(obj, s_validate_key, {key}); }
+    Ref convert_value(PyObject* value, PyObject* expected) const {
+        return call_method(obj, s_convert_value, {value, expected});
+    }
+
+    // Item operations on any mapping: `key in m`, m.get(key) (0: None or
+    // absent), m[key], m[key] = value, del m[key], m.clear(), a != b.
+    static int contains(PyObject* m, PyObject* key) { return PySequence_Contains(m, key); }
+    static int lookup(PyObject* m, PyObject* key, Ref& value) {
+        value = map_get(m, key);
+        if (!value) return -1;
+        if (value.get() != Py_None) return 1;
+        value.reset();
+        return 0;
+    }
+    static int lookup_or_name(PyObject* m, PyObject* key, PyObject*, Ref& value, bool& named) {
+        named = false;
+        return lookup(m, key, value);
+    }
+    static bool unname(PyObject*, PyObject*, bool) { return false; }
+    static Ref item(PyObject* m, PyObject* key) { return Ref::steal(PyObject_GetItem(m, key)); }
+    static bool put(PyObject* m, PyObject* key, PyObject* value) { return PyObject_SetItem(m, key, value) == 0; }
+    static bool del(PyObject* m, PyObject* key) { return PyObject_DelItem(m, key) == 0; }
+    static bool clear(PyObject* m) { return map_clear(m); }
+    static int differ(PyObject* a, PyObject* b) { return PyObject_RichCompareBool(a, b, Py_NE); }
+    // Whether `self._key_map[n] = key` may be skipped: never here.
+    static bool names_already(PyObject*, PyObject*) { return false; }
+
+    // A step over both stores, and a read of both: as they come.
+    template <class F>
+    static auto write(F&& f) { return f(); }
+    template <class F>
+    static auto read(F&& f) { return f(); }
+};
+
+[[gnu::noinline]] Ref convert_read(PyObject* obj, const Store& s, PyObject* value, PyObject* expected) {
+    if (still_fast(obj, s)) return Ref::steal(converted(value, expected));
     Store again;
-    const int f = fast_store(self, again);
-    if (f < 0) return nullptr;
-    if (f) return convert_value(value, expected);
-    return call_method(self, s_convert_value, {value, expected}).release();
+    const int f = fast_store(obj, again);
+    if (f < 0) return {};
+    if (f) return Ref::steal(converted(value, expected));
+    return call_method(obj, s_convert_value, {value, expected});
 }
 
-// get on the shortcut road.  `expected` may be nullptr (not given) or None.
-inline PyObject* get_fast(PyObject* self, Store& s, PyObject* key, PyObject* expected) {
-    Ref held;
-    PyObject* n = op_fold(key, held);
-    if (!n) return nullptr;
-    bool err = false;
-    Ref stored = dict_lookup(s.key_map.get(), n, err);
-    if (err) return nullptr;
-    if (!stored) Py_RETURN_NONE;
-    Ref value;
-    if constexpr (compat::kFreeThreaded) {
-        // The two reads above and here take no lock (each dict read is
-        // whole): every writer changes `_data` and `_key_map` together under
-        // both locks, so a stored key found in `_key_map` and then in `_data`
-        // gives an answer of some state the two agreed in, and a miss in
-        // `_key_map` the answer of the state before a writer's step.  A
-        // stored key missing from `_data` means a writer was between its two
-        // steps: the read is then made again under both locks.
+struct Direct {
+    explicit Direct(PyObject* o) : obj(o) {}
+
+    PyObject* obj;
+    Store s;
+    [[no_unique_address]] compat::PairRead pair;
+
+    Ref self_ref() const { return Ref::borrow(obj); }
+    // (`s` holds both for the whole call)
+    Live data() const { return {s.data.get()}; }
+    Live key_map() const { return {s.key_map.get()}; }
+    // The class's own key rule (static methods: the instance plays no part).
+    static Held normalize_key(PyObject* key) { return op_fold(key); }
+    static Held validate_key(PyObject* key) {
+        // A key that nothing but the caller holds is a temporary (f"F{i}"):
+        // folding it afresh next time costs less than what it would evict.
+        return validate_fold(key, Py_REFCNT(key) > 1 || PyUnicode_CHECK_INTERNED(key));
+    }
+    // self._convert_value(value, expected) after steps that may have run
+    // code (keys written into the dicts directly): the class and the
+    // instance __dict__ are looked at again before the attribute is skipped.
+    Ref convert_value(PyObject* value, PyObject* expected) const { return convert_read(obj, s, value, expected); }
+
+    // The dict API on the two exact dicts.  The dicts in hand serve the
+    // whole body: a step that runs code (a key of another type written in
+    // directly, a value's finalizer) does not send the rest of it back to
+    // the attributes.
+    static int contains(PyObject* m, PyObject* key) { return PyDict_Contains(m, key); }
+    int lookup(PyObject* m, PyObject* key, Ref& value) {
         PyObject* v = nullptr;
-        const int found = PyDict_GetItemRef(s.data.get(), stored.get(), &v);
-        if (found < 0) return nullptr;
+        const int found = PyDict_GetItemRef(m, key, &v);
+        if (v == Py_None) Py_CLEAR(v);
         value = Ref::steal(v);
-        if (!found) {
-            bool absent = false;
-            compat::locked2(s.key_map.get(), s.data.get(), [&] {
-                stored = dict_lookup(s.key_map.get(), n, err);
-                if (!err) {
-                    absent = !stored;
-                    if (stored) value = dict_item(s.data.get(), stored.get());
-                }
-            });
-            if (err) return nullptr;
-            if (absent) Py_RETURN_NONE;
+        return found < 0 ? -1 : v != nullptr;
+    }
+    // lookup() of `_key_map` in set, which writes `name` under an absent key
+    // in the same probe (`named`), before the body's write of `_data` rather
+    // than after it: only a failure of that write could tell, and unname()
+    // then takes the entry out again.
+    int lookup_or_name(PyObject* m, PyObject* key, PyObject* name, Ref& value, bool& named) {
+        PyObject* v = nullptr;
+        const int r = PyDict_SetDefaultRef(m, key, name, &v);
+        value = Ref::steal(v);
+        named = r == 0;
+        if (r < 0) return -1;
+        if (named || v == Py_None) value.reset();
+        return value ? 1 : 0;
+    }
+    static bool unname(PyObject* m, PyObject* key, bool named) {
+        if (named) {
+            PyObject* exc = PyErr_GetRaisedException();
+            PyDict_DelItem(m, key);
+            PyErr_SetRaisedException(exc);
         }
-    } else {
-        value = dict_item(s.data.get(), stored.get());
-    }
-    if (!value) return nullptr;
-    if (!expected || expected == Py_None) return value.release();
-    return convert_read(self, s, value.get(), expected);
-}
-
-// The general path's first steps: the normalised key, through self's
-// `method` (_normalize_key or _validate_key), and the stored key that
-// `_key_map` holds under it (None when absent).
-bool lookup_general(PyObject* self, PyObject* method, PyObject* key, Ref& n, Ref& stored) {
-    n = call_method(self, method, {key});
-    if (!n) return false;
-    Ref key_map = getattr(self, s_key_map);
-    if (!key_map) return false;
-    stored = map_get(key_map.get(), n.get());
-    return static_cast<bool>(stored);
-}
-
-// Deletes an entry on the general path: the stored key from `_data`, then
-// the normalised key from `_key_map`, each attribute read afresh.
-bool delete_general(PyObject* self, PyObject* stored, PyObject* n) {
-    Ref data = getattr(self, s_data);
-    if (!data || PyObject_DelItem(data.get(), stored) < 0) return false;
-    Ref key_map = getattr(self, s_key_map);
-    return key_map && PyObject_DelItem(key_map.get(), n) == 0;
-}
-
-[[gnu::noinline]] PyObject* get_general(PyObject* self, PyObject* key, PyObject* expected) {
-    Ref n, stored;
-    if (!lookup_general(self, s_normalize_key, key, n, stored)) return nullptr;
-    if (stored.get() == Py_None) Py_RETURN_NONE;
-    Ref data = getattr(self, s_data);
-    if (!data) return nullptr;
-    Ref value = Ref::steal(PyObject_GetItem(data.get(), stored.get()));
-    if (!value) return nullptr;
-    if (!expected || expected == Py_None) return value.release();
-    return call_method(self, s_convert_value, {value.get(), expected}).release();
-}
-
-bool set_stores(PyObject* data, PyObject* key_map, PyObject* key, PyObject* n, PyObject* value);
-
-// set on the shortcut road; `key` must be exactly a str.
-bool set_fast(Store& s, PyObject* key, PyObject* value) {
-    // A key that nothing but the caller holds is a temporary (f"F{i}"):
-    // folding it afresh next time costs less than what it would evict.
-    Ref n = validate_fold(key, Py_REFCNT(key) > 1 || PyUnicode_CHECK_INTERNED(key));
-    if (!n) return false;
-    // (one step on the two dicts, as seen from other threads)
-    return compat::locked2(s.data.get(), s.key_map.get(),
-                           [&] { return set_stores(s.data.get(), s.key_map.get(), key, n.get(), value); });
-}
-
-// The writes of set: `n` is the folded key.
-bool set_stores(PyObject* data, PyObject* key_map, PyObject* key, PyObject* n, PyObject* value) {
-    Ref stored;
-    if (value == Py_None) {
-        bool err;
-        stored = dict_lookup(key_map, n, err);
-        if (err) return false;
-        if (!stored) return true;
-        return PyDict_DelItem(data, stored.get()) == 0 && PyDict_DelItem(key_map, n) == 0;
-    }
-    // A new key enters `_key_map` in the probe that finds it absent; `_data`
-    // follows, and a failure there takes it out again.
-    PyObject* found = nullptr;
-    const int r = PyDict_SetDefaultRef(key_map, n, key, &found);
-    if (r < 0) return false;
-    stored = Ref::steal(found);
-    if (r == 0) {
-        if (PyDict_SetItem(data, key, value) == 0) return true;
-        PyObject* exc = PyErr_GetRaisedException();
-        PyDict_DelItem(key_map, n);
-        PyErr_SetRaisedException(exc);
         return false;
     }
-    if (stored.get() == Py_None) stored.reset();  // a None entry counts as absent
-    bool same = false;  // the stored key is an equal str
-    if (stored) {
-        const bool text = PyUnicode_CheckExact(stored.get());
-        const int ne = stored.get() == key ? 0
-                       : text              ? !PyUnicode_Equal(stored.get(), key)
-                                           : PyObject_RichCompareBool(stored.get(), key, Py_NE);
-        if (ne < 0) return false;
-        if (ne && PyDict_DelItem(data, stored.get()) < 0) return false;
-        same = !ne && text;
-    }
-    if (PyDict_SetItem(data, key, value) < 0) return false;
-    // An equal stored str stays in `_data` (a dict keeps its key object when
-    // a value is replaced), and `_key_map` already names it.
-    return same || PyDict_SetItem(key_map, n, key) == 0;
-}
-
-[[gnu::noinline]] bool set_general(PyObject* self, PyObject* key, PyObject* value) {
-    Ref n, stored;
-    if (!lookup_general(self, s_validate_key, key, n, stored)) return false;
-    const bool present = stored.get() != Py_None;
-    if (value == Py_None) return !present || delete_general(self, stored.get(), n.get());
-    if (present) {
-        const int ne = PyObject_RichCompareBool(stored.get(), key, Py_NE);
-        if (ne < 0) return false;
-        if (ne) {
-            Ref data = getattr(self, s_data);
-            if (!data || PyObject_DelItem(data.get(), stored.get()) < 0) return false;
+    Ref item(PyObject* m, PyObject* key) {
+        PyObject* v = nullptr;
+        if (PyDict_GetItemRef(m, key, &v) == 0) {
+            if (pair.may_tear()) pair.torn();  // (a writer between its two steps)
+            else raise_key_error(key);
         }
+        return Ref::steal(v);
     }
-    Ref data = getattr(self, s_data);
-    if (!data || PyObject_SetItem(data.get(), key, value) < 0) return false;
-    Ref key_map = getattr(self, s_key_map);
-    return key_map && PyObject_SetItem(key_map.get(), n.get(), key) == 0;
+    bool put(PyObject* m, PyObject* key, PyObject* value) {
+        return PyDict_SetItem(m, key, value) == 0;
+    }
+    bool del(PyObject* m, PyObject* key) {
+        return PyDict_DelItem(m, key) == 0;
+    }
+    bool clear(PyObject* m) {
+        PyDict_Clear(m);
+        return true;
+    }
+    int differ(PyObject* a, PyObject* b) {
+        if (a == b) return 0;
+        if (PyUnicode_CheckExact(a)) return !PyUnicode_Equal(a, b);
+        return PyObject_RichCompareBool(a, b, Py_NE);
+    }
+    // An equal stored str already names the entry: a dict keeps its key
+    // object when a value is replaced, so `_key_map` holds the very key
+    // `_data` keeps.
+    static bool names_already(PyObject* stored, PyObject*) { return PyUnicode_CheckExact(stored); }
+
+    // One step on the two dicts as other threads see it; a read of both
+    // without a lock, made again under both where it met a writer.
+    template <class F>
+    auto write(F&& f) { return compat::locked2(s.data.get(), s.key_map.get(), f); }
+    template <class F>
+    auto read(F&& f) { return pair.run(s.key_map.get(), s.data.get(), f); }
+};
+
+// An argument not given (where a member calls self.get(key)).
+constexpr PyObject* kNotGiven = nullptr;
+
+// self.<name>(key, *args), a member calling another: Body on the direct
+// road where it holds for the instance now, else the call by name.
+// (on_road passes a bare new reference, which travels in a register.)
+template <auto Body, class Road, class... A>
+Ref invoke(Road& self, PyObject* name, PyObject* key, A... args) {
+    return Ref::steal(on_road<Body>(self.obj, name, key, args...));
 }
 
-// self.set(key, value): the result of the call.
-Ref call_set(PyObject* self, PyObject* key, PyObject* value) {
-    Store s;
-    const int f = fast_store(self, s);
-    if (f < 0) return {};
-    if (f) {
-        if (!check_str(key, "key") || !set_fast(s, key, value)) return {};
-        return Ref::borrow(self);
-    }
-    return call_method(self, s_set, {key, value});
+// obj.<name>(*args), an argument not given (nullptr) ending the arguments.
+template <class... A>
+[[gnu::noinline]] PyObject* call_named(PyObject* obj, PyObject* name, A... args) {
+    PyObject* stack[] = {obj, args...};
+    const std::size_t n = static_cast<std::size_t>(std::find(stack, std::end(stack), nullptr) - stack);
+    return PyObject_VectorcallMethod(name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-// self.set(key, value) for each (key, value) pair that iterating `items`
-// yields, in order; a yielded item that is not a pair fails as unpacking does.
-bool set_each(PyObject* self, PyObject* items) {
-    Ref it = Ref::steal(PyObject_GetIter(items));
-    if (!it) return false;
-    for (;;) {
-        PyObject* item = nullptr;
-        const int r = PyIter_NextItem(it.get(), &item);
-        if (r < 0) return false;
-        if (r == 0) return true;
-        Ref owned = Ref::steal(item), k, v;
-        if (!unpack_pair(item, k, v) || !call_set(self, k.get(), v.get())) return false;
-    }
+template <auto Body, class... A>
+PyObject* on_road(PyObject* obj, PyObject* name, PyObject* key, A... args) {
+    Direct self{obj};
+    const int f = fast_store(obj, self.s);
+    if (f <= 0) return f < 0 ? nullptr : call_named(obj, name, key, args...);
+    return check_str(key, "key") ? Body(self, key, args...).release() : nullptr;
 }
 
-// self.get(key) (expected nullptr) or self.get(key, expected).
-Ref call_get(PyObject* self, PyObject* key, PyObject* expected) {
-    Store s;
-    const int f = fast_store(self, s);
-    if (f < 0) return {};
-    if (f) {
-        if (!check_str(key, "key")) return {};
-        return Ref::steal(get_fast(self, s, key, expected));
-    }
-    if (expected) return call_method(self, s_get, {key, expected});
-    return call_method(self, s_get, {key});
+// Body with the bound arguments (self first), as many as it takes.
+template <auto Body, class Road>
+Ref run_body(Road& self, PyObject* const* a) {
+    if constexpr (requires { Body(self, a[1], a[2]); }) return Body(self, a[1], a[2]);
+    else if constexpr (requires { Body(self, a[1]); }) return Body(self, a[1]);
+    else return Body(self);
 }
 
-// self._data, read cheaply on the shortcut road.
-Ref read_data(PyObject* self) {
-    Store s;
-    const int f = fast_store(self, s);
-    if (f < 0) return {};
-    if (f) return std::move(s.data);
-    return getattr(self, s_data);
+// The entry of a member whose first step calls another member: the callee
+// chooses the road.
+template <auto Body>
+PyObject* forwarding(PyObject* const* a) {
+    Looked self{a[0]};
+    return run_body<Body>(self, a).release();
+}
+
+// The member's entry: the road chosen for the instance, then the body.
+template <auto Body>
+[[gnu::noinline]] PyObject* looked(PyObject* const* a) {
+    Looked self{a[0]};
+    return run_body<Body>(self, a).release();
+}
+template <auto Body>
+PyObject* entry(PyObject* const* a) {
+    Direct self{a[0]};
+    const int f = fast_store(a[0], self.s);
+    if (f < 0) return nullptr;
+    return f ? run_body<Body>(self, a).release() : looked<Body>(a);
+}
+
+// The member's direct entry in kDict's C interface: it serves exactly the
+// instances that the member's own shortcut serves, for which the attribute
+// lookup finds the class's member (the class's members and the instance
+// __dict__ are what fast_store checks).  A key is checked as the binder
+// would.
+template <auto Body>
+int direct(PyObject* const* a, PyObject** result) {
+    Direct self{a[0]};
+    const int f = fast_store(a[0], self.s);
+    if (f <= 0) return f;
+    if constexpr (requires { Body(self, a[1]); })
+        if (!check_str(a[1], "key")) return -1;
+    *result = run_body<Body>(self, a).release();
+    return *result ? 1 : -1;
 }
 
 // --------------------------------------------------------------- members
@@ -874,8 +886,74 @@ int fill_plain(PyObject* data, PyObject* store, PyObject* key_map) {
     return PyDict_Merge(store, data, 1) < 0 ? -1 : 1;
 }
 
-// Whether an instance __dict__ holds no attribute but the stores (its
-// critical section held).
+constexpr auto set = [](auto& self, PyObject* key, PyObject* value) -> Ref {
+    Held normalized = self.validate_key(key);
+    if (!normalized) return {};
+    const bool ok = self.write([&] {
+        auto key_map = self.key_map();
+        if (!key_map) return false;
+        Ref stored;  // stored = self._key_map.get(normalized)
+        if (value == Py_None) {
+            const int found = self.lookup(key_map.get(), normalized.get(), stored);
+            if (found <= 0) return found == 0;
+            auto data = self.data();  // del self._data[stored]; del self._key_map[normalized]
+            if (!data || !self.del(data.get(), stored.get())) return false;
+            key_map = self.key_map();
+            return key_map && self.del(key_map.get(), normalized.get());
+        }
+        bool named = false;  // (self._key_map[normalized] = key written already: see lookup_or_name)
+        const int found = self.lookup_or_name(key_map.get(), normalized.get(), key, stored, named);
+        const int differ = found > 0 ? self.differ(stored.get(), key) : 1;
+        if (found < 0 || differ < 0) return false;
+        if (found && differ) {  // del self._data[stored]
+            auto data = self.data();
+            if (!data || !self.del(data.get(), stored.get())) return false;
+        }
+        auto data = self.data();  // self._data[key] = value
+        if (!data || !self.put(data.get(), key, value)) return self.unname(key_map.get(), normalized.get(), named);
+        if (named || (!differ && self.names_already(stored.get(), key))) return true;
+        key_map = self.key_map();  // self._key_map[normalized] = key
+        return key_map && self.put(key_map.get(), normalized.get(), key);
+    });
+    return ok ? self.self_ref() : Ref();
+};
+
+// self.set(key, value) for each (key, value) pair that iterating `items`
+// yields, in order; a yielded item that is not a pair fails as unpacking does.
+bool set_each(PyObject* obj, PyObject* items) {
+    Looked self{obj};
+    Ref it = Ref::steal(PyObject_GetIter(items));
+    if (!it) return false;
+    for (;;) {
+        PyObject* item = nullptr;
+        const int r = PyIter_NextItem(it.get(), &item);
+        if (r < 0) return false;
+        if (r == 0) return true;
+        Ref owned = Ref::steal(item), k, v;
+        if (!unpack_pair(item, k, v) || !invoke<set>(self, s_set, k.get(), v.get())) return false;
+    }
+}
+
+// get(key, expected_type): `expected` nullptr when not given (a member
+// calling self.get(key)).
+constexpr auto get = [](auto& self, PyObject* key, PyObject* expected) -> Ref {
+    Held normalized = self.normalize_key(key);
+    if (!normalized) return {};
+    bool absent = false;
+    Ref value = self.read([&]() -> Ref {
+        auto key_map = self.key_map();
+        Ref stored;  // stored = self._key_map.get(normalized)
+        const int found = key_map ? self.lookup(key_map.get(), normalized.get(), stored) : -1;
+        absent = found == 0;
+        if (found <= 0) return found < 0 ? Ref() : none();
+        auto data = self.data();  // value = self._data[stored]
+        return data ? self.item(data.get(), stored.get()) : Ref();
+    });
+    if (!value || absent || !expected || expected == Py_None) return value;
+    return self.convert_value(value.get(), expected);
+};
+
+// Whether an instance __dict__ holds no attribute but the stores.
 bool holds_only_stores(PyObject* dict) {
     Py_ssize_t pos = 0;
     PyObject *k, *v;
@@ -884,341 +962,186 @@ bool holds_only_stores(PyObject* dict) {
     return true;
 }
 
-// Construction on the free-threaded build, for an instance of the class as
-// made: one step as seen from other threads.  The two new stores replace
-// the old ones together, under the critical section of the instance
-// __dict__, where every reader of the stores takes them, so that a thread
-// finds the old two or the new two (and what it writes into the old ones
-// meanwhile counts as written before the construction).  When every item of
-// the given dict qualifies (fill_plain) and the __dict__ holds nothing else,
-// the new stores are filled before they are seen: `_data` a copy of the
-// given dict (read in one step), `_key_map` built beside it.  1: done; 0:
-// the stores are in place, empty, and the items are still to be set; -1:
-// error.
-int init_shared(PyObject* self, PyObject* data, Py_ssize_t size) {
-    Ref store, key_map;
-    int plain = 0;
-    if (size > 0) {
-        store = Ref::steal(PyDict_Copy(data));
-        key_map = Ref::steal(store ? PyDict_New() : nullptr);
-        if (!key_map) return -1;
-        plain = fill_plain(store.get(), nullptr, key_map.get());
-        if (plain < 0) return -1;
-    }
-    Ref dict = compat::instance_dict_ref(self);
-    if (!dict) return -1;
-    Ref old_store, old_key_map;  // (released after the critical section: their values' finalizers may run code)
-    return compat::locked(dict.get(), [&] {
-        // (another attribute may be named after a member: the items go through set one by one)
-        if (!plain || !holds_only_stores(dict.get())) {
-            plain = 0;
-            store = Ref::steal(PyDict_New());
-            key_map = Ref::steal(store ? PyDict_New() : nullptr);
-        }
-        PyObject *o1 = nullptr, *o2 = nullptr;
-        const bool ok = key_map && PyDict_GetItemRef(dict.get(), s_data, &o1) >= 0 &&
-                        PyDict_GetItemRef(dict.get(), s_key_map, &o2) >= 0 &&
-                        PyDict_SetItem(dict.get(), s_data, store.get()) == 0 &&
-                        PyDict_SetItem(dict.get(), s_key_map, key_map.get()) == 0;
-        old_store = Ref::steal(o1);
-        old_key_map = Ref::steal(o2);
-        return ok ? plain : -1;
-    });
-}
-
+// __init__(data): self._data = {}; self._key_map = {}; then
+// self.set(key, value) for each item of `data` (an exact dict, whose
+// items() cannot be replaced).  On the class as made the two stores replace
+// the old ones as one step (compat's set_attrs_together), and when every
+// item qualifies (fill_plain) they are filled before they are seen: `_data`
+// a copy of `data` (read in one step), `_key_map` built beside it, which is
+// what setting the items one by one leaves while the instance __dict__
+// holds nothing but the stores (another attribute may be named after a
+// member: the items then go through set one by one).  Plain new
+// dicts, not presized ones: the interpreter presizes with a table for keys
+// of any type, while a dict grown from str keys keeps the compact str-only
+// table, whose lookups compare keys inline.
 PyObject* init_impl(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* data = a[1];
-    // Plain new dicts, not presized ones: the interpreter presizes with a
-    // table for keys of any type, while a dict grown from str keys keeps the
-    // compact str-only table, whose lookups compare keys inline.
     const Py_ssize_t size = data == Py_None ? 0 : PyDict_GET_SIZE(data);
-    if (compat::kFreeThreaded && g_class.holds(Py_TYPE(self))) {
-        const int done = init_shared(self, data, size);
-        if (done < 0) return nullptr;
-        if (done || size == 0) Py_RETURN_NONE;
-    } else {
-        Ref d1 = Ref::steal(PyDict_New());
-        if (!d1 || PyObject_SetAttr(self, s_data, d1.get()) < 0) return nullptr;
-        Ref d2 = Ref::steal(PyDict_New());
-        if (!d2 || PyObject_SetAttr(self, s_key_map, d2.get()) < 0) return nullptr;
-        if (size == 0) Py_RETURN_NONE;
+    const bool as_made = g_class.holds(Py_TYPE(self));
+    Ref store, key_map;
+    int plain = 0;
+    if (as_made && size > 0) {
+        store = Ref::steal(PyDict_Copy(data));
+        key_map = Ref::steal(store ? PyDict_New() : nullptr);
+        plain = key_map ? fill_plain(store.get(), nullptr, key_map.get()) : -1;
+        if (plain < 0) return nullptr;
     }
-    Store s;
-    const int f = fast_store(self, s);
-    if (f < 0) return nullptr;
-    if (f) {
-        if (!compat::kFreeThreaded) {  // (there: init_shared)
-            const int plain = fill_plain(data, s.data.get(), s.key_map.get());
-            if (plain < 0) return nullptr;
-            if (plain) Py_RETURN_NONE;
-        }
-        // Nothing here runs user code: the keys are exact str (or refused),
-        // and every value dropped from the new store is still held by `data`.
-        if (!walk_dict(data, [&](PyObject* k, PyObject* v) { return check_str(k, "key") && set_fast(s, k, v); }))
-            return nullptr;
-        Py_RETURN_NONE;
+    if (plain) {
+        const int done = compat::set_attrs_together(self, s_data, store.get(), s_key_map, key_map.get(),
+                                                    holds_only_stores);
+        if (done) return done < 0 ? nullptr : Py_NewRef(Py_None);
     }
+    store = Ref::steal(PyDict_New());
+    key_map = Ref::steal(store ? PyDict_New() : nullptr);
+    if (!key_map) return nullptr;
+    const bool ok = as_made ? compat::set_attrs_together(self, s_data, store.get(), s_key_map, key_map.get())
+                            : PyObject_SetAttr(self, s_data, store.get()) == 0 &&
+                                  PyObject_SetAttr(self, s_key_map, key_map.get()) == 0;
+    if (!ok) return nullptr;
+    if (size == 0) Py_RETURN_NONE;
     Ref items = call_method(data, s_items);
     if (!items || !set_each(self, items.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* getitem_impl(PyObject* const* a) { return call_get(a[0], a[1], nullptr).release(); }
+constexpr auto getitem = [](auto& self, PyObject* key) -> Ref { return invoke<get>(self, s_get, key, kNotGiven); };
 
-PyObject* setitem_impl(PyObject* const* a) {
-    if (!call_set(a[0], a[1], a[2])) return nullptr;
-    Py_RETURN_NONE;
-}
+constexpr auto setitem = [](auto& self, PyObject* key, PyObject* value) -> Ref {
+    return invoke<set>(self, s_set, key, value) ? none() : Ref();
+};
 
-PyObject* has_fast(PyObject*, Store& s, PyObject* const* a) {
-    Ref held;
-    PyObject* n = op_fold(a[1], held);
-    const int r = n ? PyDict_Contains(s.key_map.get(), n) : -1;
-    return r < 0 ? nullptr : PyBool_FromLong(r);
-}
+constexpr auto has = [](auto& self, PyObject* key) -> Ref {
+    Held normalized = self.normalize_key(key);
+    if (!normalized) return {};
+    auto key_map = self.key_map();
+    const int r = key_map ? self.contains(key_map.get(), normalized.get()) : -1;
+    return r < 0 ? Ref() : boolean(r);
+};
 
-[[gnu::noinline]] PyObject* has_general(PyObject* const* a);
+constexpr auto Count = [](auto& self) -> Ref {
+    auto data = self.data();
+    const Py_ssize_t n = data ? PyObject_Size(data.get()) : -1;
+    return Ref::steal(n < 0 ? nullptr : PyLong_FromSsize_t(n));
+};
 
-PyObject* has_impl(PyObject* const* a) {
-    PyObject* self = a[0];
-    Store s;
-    const int f = fast_store(self, s);
-    if (f < 0) return nullptr;
-    if (f) return has_fast(self, s, a);
-    return has_general(a);
-}
+constexpr auto Keys = [](auto& self) -> Ref {
+    auto data = self.data();
+    return data ? call_method(data.get(), s_keys) : Ref();
+};
 
-PyObject* has_general(PyObject* const* a) {
-    PyObject* self = a[0];
-    Ref n = call_method(self, s_normalize_key, {a[1]});
-    if (!n) return nullptr;
-    Ref key_map = getattr(self, s_key_map);
-    if (!key_map) return nullptr;
-    const int r = PySequence_Contains(key_map.get(), n.get());
-    return r < 0 ? nullptr : PyBool_FromLong(r);
-}
+constexpr auto Raw = [](auto& self) -> Ref { return self.data().take(); };
 
-PyObject* count_impl(PyObject* const* a) {
-    Ref data = read_data(a[0]);
-    if (!data) return nullptr;
-    const Py_ssize_t n = PyObject_Size(data.get());
-    if (n < 0) return nullptr;
-    return PyLong_FromSsize_t(n);
-}
+constexpr auto add = [](auto& self, PyObject* key, PyObject* value) -> Ref {
+    return invoke<set>(self, s_set, key, value);
+};
 
-PyObject* keys_impl(PyObject* const* a) {
-    Ref data = read_data(a[0]);
-    if (!data) return nullptr;
-    return call_method(data.get(), s_keys).release();
-}
-
-PyObject* raw_impl(PyObject* const* a) { return read_data(a[0]).release(); }
-
-PyObject* raw_fast(PyObject*, Store& s, PyObject* const*) { return s.data.release(); }
-
-PyObject* set_member_fast(PyObject* self, Store& s, PyObject* const* a) {
-    return set_fast(s, a[1], a[2]) ? Py_NewRef(self) : nullptr;
-}
-
-PyObject* set_impl(PyObject* const* a) {
-    PyObject* self = a[0];
-    Store s;
-    const int f = fast_store(self, s);
-    if (f < 0) return nullptr;
-    if (f) return set_member_fast(self, s, a);
-    return set_general(self, a[1], a[2]) ? Py_NewRef(self) : nullptr;
-}
-
-// add is self.set(key, value) with set's checks.
-PyObject* add_fast(PyObject* self, Store& s, PyObject* const* a) {
-    return check_str(a[1], "key") && set_fast(s, a[1], a[2]) ? Py_NewRef(self) : nullptr;
-}
-
-PyObject* add_impl(PyObject* const* a) { return call_set(a[0], a[1], a[2]).release(); }
-
-PyObject* remove_fast(PyObject*, Store& s, PyObject* const* a) {
-    Ref n = fold(a[1]);
-    if (!n) return nullptr;
-    // (one step on the two dicts, as seen from other threads)
-    PyObject* r = compat::locked2(s.data.get(), s.key_map.get(), [&]() -> PyObject* {
-        bool err;
-        Ref stored = dict_lookup(s.key_map.get(), n.get(), err);
-        if (err) return nullptr;
-        if (!stored) return Py_False;
-        return PyDict_DelItem(s.data.get(), stored.get()) < 0 || PyDict_DelItem(s.key_map.get(), n.get()) < 0
-                   ? nullptr
-                   : Py_True;
+constexpr auto remove = [](auto& self, PyObject* key) -> Ref {
+    Held normalized = self.normalize_key(key);
+    if (!normalized) return {};
+    return self.write([&]() -> Ref {
+        auto key_map = self.key_map();
+        Ref stored;  // stored = self._key_map.get(normalized)
+        const int found = key_map ? self.lookup(key_map.get(), normalized.get(), stored) : -1;
+        if (found <= 0) return found < 0 ? Ref() : boolean(false);
+        auto data = self.data();  // del self._data[stored]; del self._key_map[normalized]
+        if (!data || !self.del(data.get(), stored.get())) return {};
+        key_map = self.key_map();
+        return key_map && self.del(key_map.get(), normalized.get()) ? boolean(true) : Ref();
     });
-    return Py_XNewRef(r);
-}
+};
 
-PyObject* remove_impl(PyObject* const* a) {
-    PyObject* self = a[0];
-    PyObject* key = a[1];
-    Store s;
-    const int f = fast_store(self, s);
-    if (f < 0) return nullptr;
-    if (f) return remove_fast(self, s, a);
-    Ref n, stored;
-    if (!lookup_general(self, s_normalize_key, key, n, stored)) return nullptr;
-    if (stored.get() == Py_None) Py_RETURN_FALSE;
-    if (!delete_general(self, stored.get(), n.get())) return nullptr;
-    Py_RETURN_TRUE;
-}
+constexpr auto clear = [](auto& self) -> Ref {
+    const bool ok = self.write([&] {
+        auto data = self.data();
+        if (!data || !self.clear(data.get())) return false;
+        auto key_map = self.key_map();
+        return key_map && self.clear(key_map.get());
+    });
+    return ok ? none() : Ref();
+};
 
-PyObject* clear_impl(PyObject* const* a) {
-    PyObject* self = a[0];
-    Store s;
-    const int f = fast_store(self, s);
-    if (f < 0) return nullptr;
-    if (f) {
-        // (one step on the two dicts, as seen from other threads)
-        compat::locked2(s.data.get(), s.key_map.get(), [&] {
-            PyDict_Clear(s.data.get());
-            PyDict_Clear(s.key_map.get());
-        });
-        Py_RETURN_NONE;
-    }
-    Ref data = getattr(self, s_data);
-    if (!data || !map_clear(data.get())) return nullptr;
-    Ref key_map = getattr(self, s_key_map);
-    if (!key_map || !map_clear(key_map.get())) return nullptr;
-    Py_RETURN_NONE;
-}
+constexpr auto getOr = [](auto& self, PyObject* key, PyObject* fallback) -> Ref {
+    Ref r = invoke<get>(self, s_get, key, reinterpret_cast<PyObject*>(Py_TYPE(fallback)));
+    return r && r.get() == Py_None ? Ref::borrow(fallback) : r;
+};
 
-PyObject* get_member_fast(PyObject* self, Store& s, PyObject* const* a) { return get_fast(self, s, a[1], a[2]); }
+constexpr auto Require = [](auto& self, PyObject* key, PyObject* expected) -> Ref {
+    Ref r = invoke<get>(self, s_get, key, expected);
+    if (r && r.get() == Py_None) return Ref::steal(PyErr_Format(PyExc_Exception, "Missing required key: %U", key));
+    return r;
+};
 
-PyObject* get_impl(PyObject* const* a) {
-    PyObject* self = a[0];
-    Store s;
-    const int f = fast_store(self, s);
-    if (f < 0) return nullptr;
-    return f ? get_member_fast(self, s, a) : get_general(self, a[1], a[2]);
-}
-
-// The direct entry of a member whose shortcut is `Fast`: it serves exactly
-// the instances that the member's own shortcut serves, for which the
-// attribute lookup finds the class's member (the class's members and the
-// instance __dict__ are what fast_store checks).
-template <PyObject* (*Fast)(PyObject*, Store&, PyObject* const*)>
-int direct(PyObject* const* a, PyObject** result) {
-    Store s;
-    const int f = fast_store(a[0], s);
-    if (f <= 0) return f;
-    *result = Fast(a[0], s, a);
-    return *result ? 1 : -1;
-}
-
-PyObject* getOr_impl(PyObject* const* a) {
-    PyObject* fallback = a[2];
-    Ref r = call_get(a[0], a[1], reinterpret_cast<PyObject*>(Py_TYPE(fallback)));
-    if (!r) return nullptr;
-    return r.get() == Py_None ? Py_NewRef(fallback) : r.release();
-}
-
-PyObject* Require_impl(PyObject* const* a) {
-    Ref r = call_get(a[0], a[1], a[2]);
-    if (!r) return nullptr;
-    if (r.get() == Py_None) return PyErr_Format(PyExc_Exception, "Missing required key: %U", a[1]);
-    return r.release();
-}
-
-PyObject* getString_impl(PyObject* const* a) {
-    return call_get(a[0], a[1], reinterpret_cast<PyObject*>(&PyUnicode_Type)).release();
-}
+constexpr auto getString = [](auto& self, PyObject* key) -> Ref {
+    return invoke<get>(self, s_get, key, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+};
 
 // getInt, getBool, getDouble: the fall-back (already converted by the
 // binder) when the read gives None.
-PyObject* typed_or(PyObject* const* a, PyTypeObject* type) {
-    Ref r = call_get(a[0], a[1], reinterpret_cast<PyObject*>(type));
-    if (!r) return nullptr;
-    return r.get() == Py_None ? Py_NewRef(a[2]) : r.release();
-}
+template <PyTypeObject* Type>
+constexpr auto get_typed = [](auto& self, PyObject* key, PyObject* fallback) -> Ref {
+    Ref r = invoke<get>(self, s_get, key, reinterpret_cast<PyObject*>(Type));
+    return r && r.get() == Py_None ? Ref::borrow(fallback) : r;
+};
 
-PyObject* getInt_impl(PyObject* const* a) { return typed_or(a, &PyLong_Type); }
-PyObject* getBool_impl(PyObject* const* a) { return typed_or(a, &PyBool_Type); }
-PyObject* getDouble_impl(PyObject* const* a) { return typed_or(a, &PyFloat_Type); }
-
-PyObject* getDate_impl(PyObject* const* a) {
+constexpr auto getDate = [](auto& self, PyObject* key) -> Ref {
     Ref dt = datetime_global();
-    if (!dt) return nullptr;
-    return call_get(a[0], a[1], dt.get()).release();
-}
+    return dt ? invoke<get>(self, s_get, key, dt.get()) : Ref();
+};
 
 // getList: the stored list, or a new empty one.  A stored list of a
 // subclass is refused with the result check's error; the check is made here,
 // where it is one more compare on the way, rather than by the binder.
-PyObject* getList_impl(PyObject* const* a) {
-    Ref r = call_get(a[0], a[1], nullptr);
-    if (!r) return nullptr;
-    if (PyList_CheckExact(r.get())) return r.release();
-    if (PyList_Check(r.get())) return result_type_error(r.get(), &PyList_Type);
-    return PyList_New(0);
-}
+constexpr auto getList = [](auto& self, PyObject* key) -> Ref {
+    Ref r = invoke<get>(self, s_get, key, kNotGiven);
+    if (!r || PyList_CheckExact(r.get())) return r;
+    if (PyList_Check(r.get())) return Ref::steal(result_type_error(r.get(), &PyList_Type));
+    return Ref::steal(PyList_New(0));
+};
 
-// addToList on the store road when the list stored under the key can be
-// seen by nobody else: an exact list held only by `_data` (its reference
-// count).  Appending to it in place then leaves what storing a copy with the
-// item appended leaves, since nobody holds the list stored before.  With the
-// stored key equal to `key` the store is then as set() would leave it;
-// otherwise set() runs with the same list (the entry takes the new key).
-// 1: done; 0: not such a list, nothing changed; -1: error.  A key the key
-// rule refuses, and an entry whose parts are missing, take the copying road,
-// which reports them.  Never on a free-threaded build, where another thread
-// may take a reference at any time.
-[[gnu::noinline]] int append_in_place(Store& s, PyObject* key, PyObject* item) {
-#ifdef Py_GIL_DISABLED
-    (void)s, (void)key, (void)item;
-    return 0;
-#else
+// addToList on the direct road when the list stored under the key can be
+// seen by nobody else: an exact list held only by `_data` (compat's
+// sole_holders).  Appending to it in place then leaves what storing a copy
+// with the item appended leaves, since nobody holds the list stored before.
+// With the stored key equal to `key` the store is then as set() would leave
+// it; otherwise set() runs with the same list (the entry takes the new
+// key).  1: done; 0: not such a list, nothing changed; -1: error.  A key the
+// key rule refuses, and an entry whose parts are missing, take the copying
+// road, which reports them.
+[[gnu::noinline]] int append_in_place(Direct& self, PyObject* key, PyObject* item) {
     if (PyUnicode_GET_LENGTH(key) == 0 || all_space(key)) return 0;
-    Ref n = fold(key);
-    if (!n) return -1;
-    bool err;
-    Ref stored = dict_lookup(s.key_map.get(), n.get(), err);
-    if (err) return -1;
-    if (!stored) return 0;
-    PyObject* found = nullptr;
-    if (PyDict_GetItemRef(s.data.get(), stored.get(), &found) < 0) return -1;
-    Ref list = Ref::steal(found);
+    Held normalized = self.normalize_key(key);
+    if (!normalized) return -1;
+    Ref stored;
+    const int found = self.lookup(self.s.key_map.get(), normalized.get(), stored);
+    if (found <= 0) return found;
+    PyObject* v = nullptr;
+    if (PyDict_GetItemRef(self.s.data.get(), stored.get(), &v) < 0) return -1;
+    Ref list = Ref::steal(v);
     // (ours and `_data`'s: a list cannot be a key, so nothing else is counted)
-    if (!found || !PyList_CheckExact(found) || Py_REFCNT(found) != 2) return 0;
-    if (PyList_Append(found, item) < 0) return -1;
+    if (!v || !PyList_CheckExact(v) || !compat::sole_holders(v, 2)) return 0;
+    if (PyList_Append(v, item) < 0) return -1;
     if (PyUnicode_CheckExact(stored.get()) && (stored.get() == key || PyUnicode_Equal(stored.get(), key))) return 1;
-    return set_fast(s, key, found) ? 1 : -1;
-#endif
+    return invoke<set>(self, s_set, key, v) ? 1 : -1;
 }
+int append_in_place(Looked&, PyObject*, PyObject*) { return 0; }
 
-PyObject* addToList_impl(PyObject* const* a) {
-    PyObject* self = a[0];
-    PyObject* key = a[1];
-    Store s;
-    const int f = fast_store(self, s);
-    if (f < 0) return nullptr;
-    Ref current;
-    if (f) {
-        const int done = append_in_place(s, key, a[2]);
-        if (done) return done > 0 ? Py_NewRef(self) : nullptr;
-        PyObject* args[2] = {self, key};
-        current = Ref::steal(getList_impl(args));
-    } else {
-        current = call_method(self, s_getList, {key});
-    }
-    if (!current) return nullptr;
-    Ref items = Ref::steal(PySequence_List(current.get()));
-    if (!items || PyList_Append(items.get(), a[2]) < 0) return nullptr;
-    if (!call_set(self, key, items.get())) return nullptr;
-    return Py_NewRef(self);
-}
+constexpr auto addToList = [](auto& self, PyObject* key, PyObject* item) -> Ref {
+    if (const int done = append_in_place(self, key, item)) return done > 0 ? self.self_ref() : Ref();
+    Ref current = invoke<getList>(self, s_getList, key);  // items = list(self.getList(key))
+    Ref items = Ref::steal(current ? PySequence_List(current.get()) : nullptr);
+    if (!items || PyList_Append(items.get(), item) < 0) return {};
+    return invoke<set>(self, s_set, key, items.get()) ? self.self_ref() : Ref();
+};
 
+// for key, value in other.Raw().items(): self.set(key, value)
 PyObject* Merge_impl(PyObject* const* a) {
-    PyObject* self = a[0];
     Ref raw = call_method(a[1], s_Raw);
     Ref items = raw ? call_method(raw.get(), s_items) : Ref();
-    if (!items || !set_each(self, items.get())) return nullptr;
-    return Py_NewRef(self);
+    if (!items || !set_each(a[0], items.get())) return nullptr;
+    return Py_NewRef(a[0]);
 }
+
 
 inline long long compact_value(PyObject* x) {
     return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(x));
@@ -1229,6 +1152,7 @@ inline bool compact_int(PyObject* x) {
 }
 
 PyObject* str_impl(PyObject* const* a);
+PyObject* text_of(PyObject* data);
 
 // str() of an exact list whose items are all compact exact ints, finite
 // floats, True, False or None, written directly (their repr texts joined by
@@ -1475,21 +1399,26 @@ PyObject* plain_text(PyObject* d) {
 }
 
 // The text form: "k=v" pieces joined by ", ", each side as format(x, "").
-PyObject* str_impl(PyObject* const* a) {
-    Ref data = read_data(a[0]);
-    if (!data) return nullptr;
-    if (PyDict_CheckExact(data.get())) {
+constexpr auto text = [](auto& self) -> Ref {
+    auto data = self.data();
+    return data ? Ref::steal(text_of(data.get())) : Ref();
+};
+
+PyObject* str_impl(PyObject* const* a) { return entry<text>(a); }
+
+PyObject* text_of(PyObject* data) {
+    if (PyDict_CheckExact(data)) {
         // (sized and filled in one step, as seen from other threads)
-        PyObject* r = compat::locked(data.get(), [&] { return plain_text(data.get()); });
+        PyObject* r = compat::locked(data, [&] { return plain_text(data); });
         if (r) return r;
         if (PyErr_Occurred()) return nullptr;
         // Walks the dict as its items() iterator would, with the iterator's
         // checks, since formatting a value may change it.
-        TextForm form(PyDict_GET_SIZE(data.get()));
-        if (!walk_dict(data.get(), [&](PyObject* k, PyObject* v) { return form.add(k, v); })) return nullptr;
+        TextForm form(PyDict_GET_SIZE(data));
+        if (!walk_dict(data, [&](PyObject* k, PyObject* v) { return form.add(k, v); })) return nullptr;
         return form.finish();
     }
-    Ref items = call_method(data.get(), s_items);
+    Ref items = call_method(data, s_items);
     Ref it = Ref::steal(items ? PyObject_GetIter(items.get()) : nullptr);
     if (!it) return nullptr;
     TextForm form(0);
@@ -1508,7 +1437,7 @@ PyObject* str_impl(PyObject* const* a) {
 
 PyObject* normalize_key_impl(PyObject* const* a) { return fold(a[0]).release(); }
 PyObject* validate_key_impl(PyObject* const* a) { return validate_fold(a[0]).release(); }
-PyObject* convert_value_impl(PyObject* const* a) { return convert_value(a[0], a[1]); }
+PyObject* convert_value_impl(PyObject* const* a) { return converted(a[0], a[1]); }
 
 // ------------------------------------------------------------ the class
 
@@ -1528,28 +1457,28 @@ constexpr Param convert_params[] = {{"value", "Any"}, {"expected_type", "type[T]
 
 const FuncDef members[] = {
     {.name = "__init__", .kind = Kind::Method, .impl = init_impl, .ret = "None", .params = init_params},
-    {.name = "__getitem__", .kind = Kind::Method, .impl = getitem_impl, .ret = "Any | None", .params = key_params},
-    {.name = "__setitem__", .kind = Kind::Method, .impl = setitem_impl, .ret = "None", .params = key_value_params},
-    {.name = "has", .kind = Kind::Method, .impl = has_impl, .ret = "bool", .params = key_params},
-    {.name = "Count", .kind = Kind::Getter, .impl = count_impl, .ret = "int", .result = Result::Int},
-    {.name = "Keys", .kind = Kind::Getter, .impl = keys_impl, .ret = "Iterable[str]"},
-    {.name = "Raw", .kind = Kind::Method, .impl = raw_impl, .ret = "dict[str, Any]", .result = Result::Dict},
-    {.name = "set", .kind = Kind::Method, .impl = set_impl, .ret = "'kDict'", .params = key_value_params},
-    {.name = "add", .kind = Kind::Method, .impl = add_impl, .ret = "'kDict'", .params = add_params},
-    {.name = "remove", .kind = Kind::Method, .impl = remove_impl, .ret = "bool", .params = key_params},
-    {.name = "clear", .kind = Kind::Method, .impl = clear_impl, .ret = "None"},
-    {.name = "get", .kind = Kind::Method, .impl = get_impl, .ret = "T | Any | None", .params = get_params},
-    {.name = "getOr", .kind = Kind::Method, .impl = getOr_impl, .ret = "T", .params = getOr_params},
-    {.name = "Require", .kind = Kind::Method, .impl = Require_impl, .ret = "T | Any", .params = get_params},
-    {.name = "getString", .kind = Kind::Method, .impl = getString_impl, .ret = "str | None", .params = key_params,
+    {.name = "__getitem__", .kind = Kind::Method, .impl = forwarding<getitem>, .ret = "Any | None", .params = key_params},
+    {.name = "__setitem__", .kind = Kind::Method, .impl = forwarding<setitem>, .ret = "None", .params = key_value_params},
+    {.name = "has", .kind = Kind::Method, .impl = entry<has>, .ret = "bool", .params = key_params},
+    {.name = "Count", .kind = Kind::Getter, .impl = entry<Count>, .ret = "int", .result = Result::Int},
+    {.name = "Keys", .kind = Kind::Getter, .impl = entry<Keys>, .ret = "Iterable[str]"},
+    {.name = "Raw", .kind = Kind::Method, .impl = entry<Raw>, .ret = "dict[str, Any]", .result = Result::Dict},
+    {.name = "set", .kind = Kind::Method, .impl = entry<set>, .ret = "'kDict'", .params = key_value_params},
+    {.name = "add", .kind = Kind::Method, .impl = forwarding<add>, .ret = "'kDict'", .params = add_params},
+    {.name = "remove", .kind = Kind::Method, .impl = entry<remove>, .ret = "bool", .params = key_params},
+    {.name = "clear", .kind = Kind::Method, .impl = entry<clear>, .ret = "None"},
+    {.name = "get", .kind = Kind::Method, .impl = entry<get>, .ret = "T | Any | None", .params = get_params},
+    {.name = "getOr", .kind = Kind::Method, .impl = forwarding<getOr>, .ret = "T", .params = getOr_params},
+    {.name = "Require", .kind = Kind::Method, .impl = forwarding<Require>, .ret = "T | Any", .params = get_params},
+    {.name = "getString", .kind = Kind::Method, .impl = forwarding<getString>, .ret = "str | None", .params = key_params,
      .result = Result::Str},
-    {.name = "getInt", .kind = Kind::Method, .impl = getInt_impl, .ret = "int", .params = getInt_params,
+    {.name = "getInt", .kind = Kind::Method, .impl = forwarding<get_typed<&PyLong_Type>>, .ret = "int", .params = getInt_params,
      .result = Result::Int},
-    {.name = "getBool", .kind = Kind::Method, .impl = getBool_impl, .ret = "bool", .params = getBool_params},
-    {.name = "getDouble", .kind = Kind::Method, .impl = getDouble_impl, .ret = "float", .params = getDouble_params},
-    {.name = "getDate", .kind = Kind::Method, .impl = getDate_impl, .ret = "datetime | None", .params = key_params},
-    {.name = "getList", .kind = Kind::Method, .impl = getList_impl, .ret = "list[Any]", .params = key_params},
-    {.name = "addToList", .kind = Kind::Method, .impl = addToList_impl, .ret = "'kDict'", .params = addToList_params},
+    {.name = "getBool", .kind = Kind::Method, .impl = forwarding<get_typed<&PyBool_Type>>, .ret = "bool", .params = getBool_params},
+    {.name = "getDouble", .kind = Kind::Method, .impl = forwarding<get_typed<&PyFloat_Type>>, .ret = "float", .params = getDouble_params},
+    {.name = "getDate", .kind = Kind::Method, .impl = forwarding<getDate>, .ret = "datetime | None", .params = key_params},
+    {.name = "getList", .kind = Kind::Method, .impl = forwarding<getList>, .ret = "list[Any]", .params = key_params},
+    {.name = "addToList", .kind = Kind::Method, .impl = entry<addToList>, .ret = "'kDict'", .params = addToList_params},
     {.name = "Merge", .kind = Kind::Method, .impl = Merge_impl, .ret = "'kDict'", .params = merge_params},
     {.name = "__str__", .kind = Kind::Method, .impl = str_impl, .ret = "str", .result = Result::Str},
     {.name = "_normalize_key", .kind = Kind::StaticMethod, .impl = normalize_key_impl, .ret = "str",
@@ -1565,12 +1494,12 @@ PyObject* report() { return shortcut_report(shortcuts); }
 KDictInterface g_interface = {
     .base = {kInterfaceVersion, sizeof(KDictInterface), report, compat::probe_report},
     .hub = &module_hub(),
-    .has = direct<has_fast>,
-    .set = direct<set_member_fast>,
-    .add = direct<add_fast>,
-    .remove = direct<remove_fast>,
-    .get = direct<get_member_fast>,
-    .raw = direct<raw_fast>,
+    .has = direct<has>,
+    .set = direct<set>,
+    .add = direct<add>,
+    .remove = direct<remove>,
+    .get = direct<get>,
+    .raw = direct<Raw>,
 };
 
 bool intern_all() {
