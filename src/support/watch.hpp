@@ -173,16 +173,88 @@ public:
     }
 
     // Records `first` and `second`, which `dict` must hold, and watches
-    // `dict`.  Nothing is recorded when the dict cannot be watched.
-    // (Never on the free-threaded build, where another thread could free
-    // what an entry points to between the probe and its use.)
-    void remember(PyObject* dict, PyObject* first, PyObject* second) {
-        if constexpr (compat::kFreeThreaded) return;
-        if (hub_ && hub_->watch(dict)) entries_[memo_slot(dict)] = {dict, first, second};
+    // `dict`.  Nothing is recorded when the dict cannot be watched, and
+    // never on the free-threaded build, where another thread could free
+    // what an entry points to between the probe and its use (each use
+    // there checks again).  Whether the answer may be used as it stands:
+    // recorded, or on that build.
+    bool remember(PyObject* dict, PyObject* first, PyObject* second) {
+        if constexpr (compat::kFreeThreaded) return true;
+        if (!hub_ || !hub_->watch(dict)) return false;
+        entries_[memo_slot(dict)] = {dict, first, second};
+        return true;
     }
 
 private:
     Entry entries_[kMemoSlots];
+    WatchHub* hub_ = nullptr;
+};
+
+// Two objects that an instance __dict__ is found to hold, taken as strong
+// references at every call of a shortcut that reads them.
+//   default build: remembered per dict (a DictMemo) until the dict is next
+//     written, so that the usual call is one probe;
+//   free-threaded build: not remembered (another thread could free what an
+//     entry points to between the probe and its use): each call reads the
+//     dict under its critical section, and `seen` keeps which dict it read
+//     and the hub's count, for still().
+class InstanceMemo {
+public:
+    // Exec time; false with an exception.
+    bool start(WatchHub& hub) {
+        hub_ = &hub;
+        return memo_.start(hub);
+    }
+
+    // 1: `first` and `second` taken; 0: the dict does not qualify; -1:
+    // error.  read(dict, first, second) looks at the dict (whole: its
+    // critical section is held; it must run no code), sets the two
+    // borrowed, and says whether the dict qualifies.
+    template <class Read>
+    int take(PyObject* obj, Ref& first, Ref& second, [[maybe_unused]] DictSeen& seen, Read&& read) {
+        if constexpr (compat::kFreeThreaded) {
+            Ref dict = compat::instance_dict_ref(obj);
+            if (!dict) return -1;
+            seen.note(*hub_, dict.get());
+            return compat::locked(dict.get(), [&] { return look(dict.get(), first, second, read); });
+        } else {
+            PyObject* dict = compat::instance_dict(obj);
+            if (!dict) return -1;
+            if (const MemoEntry* e = memo_.find(dict)) {
+                first = Ref::borrow_live(e->first);
+                second = Ref::borrow(e->second);
+                return 1;
+            }
+            return look(dict, first, second, read);  // (runs no code: the instance keeps its dict)
+        }
+    }
+
+    // Whether `obj`'s __dict__ is unwritten since take() took from it.
+    bool still(PyObject* obj, [[maybe_unused]] const DictSeen& seen) const {
+        if constexpr (compat::kFreeThreaded) {
+            return seen.still(*hub_, obj);
+        } else {
+            PyObject* dict = compat::instance_dict(obj);
+            if (!dict) {
+                PyErr_Clear();
+                return false;
+            }
+            return memo_.find(dict) != nullptr;
+        }
+    }
+
+private:
+    template <class Read>
+    [[gnu::noinline]] int look(PyObject* dict, Ref& first, Ref& second, Read& read) {
+        PyObject *a = nullptr, *b = nullptr;
+        if (!read(dict, a, b)) return 0;
+        memo_.remember(dict, a, b);
+        first = Ref::borrow(a);
+        second = Ref::borrow(b);
+        return 1;
+    }
+
+    DictMemo memo_;
     WatchHub* hub_ = nullptr;
 };
 
