@@ -198,7 +198,7 @@ Direct s_member_direct[M_count];   // kDict's direct entries, or nullptr
 
 // Envelope instance dicts known to hold only exact-str keys, with the store
 // under `_data` (first).  Watched: any write to one forgets it.
-DictMemo s_env_dicts;
+InstanceMemo s_env_dicts;
 
 // Whether `dict` holds only exact-str keys (so lookups in it run no code);
 // `found` is the value under `name` (interned), borrowed, or nullptr.
@@ -214,41 +214,19 @@ bool str_keys_only(PyObject* dict, PyObject* name, PyObject*& found) {
     return true;
 }
 
-// The store under `_data` of an envelope __dict__ not yet remembered, when
-// the dict qualifies (and is then remembered); nullptr otherwise.
-[[gnu::noinline]] PyObject* first_look(PyObject* dict) {
-    PyObject* store;
-    if (!str_keys_only(dict, s_data, store) || !store) return nullptr;
-    s_env_dicts.remember(dict, store, nullptr);
-    return store;
-}
-
-// The free-threaded form of plain_store: the store as a strong reference,
-// read from the __dict__ under its critical section (no memo).
-[[gnu::noinline]] Ref plain_store_ref(PyObject* self) {
+// The envelope's store, as a strong reference, when `_data` may be read
+// from its __dict__ directly (the class as made, and only exact-str keys in
+// the __dict__, found once per dict while it is unwritten); empty (no
+// error) otherwise.
+inline Ref plain_store(PyObject* self) {
     if (!s_class.holds(Py_TYPE(self))) return {};
-    Ref dict = compat::instance_dict_ref(self);
-    if (!dict) {
-        PyErr_Clear();  // (a failed allocation: the general road's getattr meets it again)
-        return {};
-    }
-    return compat::locked(dict.get(), [&] {
-        PyObject* found;
-        return str_keys_only(dict.get(), s_data, found) && found ? Ref::borrow(found) : Ref();
+    Ref store, unused;
+    DictSeen seen;
+    const int r = s_env_dicts.take(self, store, unused, seen, [](PyObject* dict, PyObject*& found, PyObject*&) {
+        return str_keys_only(dict, s_data, found) && found;
     });
-}
-
-// The envelope's store when `_data` may be read from its __dict__ directly;
-// nullptr (no error) otherwise.  Borrowed: the envelope's __dict__ holds it.
-inline PyObject* plain_store(PyObject* self) {
-    if (!s_class.holds(Py_TYPE(self))) return nullptr;
-    PyObject* dict = compat::instance_dict(self);
-    if (!dict) [[unlikely]] {
-        PyErr_Clear();  // (a failed allocation: the general road's getattr meets it again)
-        return nullptr;
-    }
-    if (const DictMemo::Entry* e = s_env_dicts.find(dict)) return e->first;
-    return first_look(dict);
+    if (r < 0) PyErr_Clear();  // (a failed allocation: the general road's getattr meets it again)
+    return store;
 }
 
 // Calls kDict's direct entry of `m` with `bound` (the store first, then
@@ -587,7 +565,7 @@ PyObject* write_doc(PyObject* self) {
         PyErr_Clear();
         return nullptr;
     }
-    Ref store = compat::kFreeThreaded ? plain_store_ref(self) : Ref::borrow(plain_store(self));
+    Ref store = plain_store(self);
     if (!store) return nullptr;
     DocWriter w;
     w.dataclasses = s_dates_fixed && s_dc_pins.holds();
@@ -690,11 +668,7 @@ PyObject* init(PyObject* const* a) {
 
 // The envelope's store: self._data.
 inline Ref store_for(PyObject* self) {
-    if constexpr (compat::kFreeThreaded) {
-        if (Ref s = plain_store_ref(self)) return s;
-        return store_of(self);
-    }
-    if (PyObject* s = plain_store(self)) return Ref::borrow(s);
+    if (Ref s = plain_store(self)) return s;
     return store_of(self);
 }
 
