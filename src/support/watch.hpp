@@ -209,13 +209,14 @@ public:
     // 1: `first` and `second` taken; 0: the dict does not qualify; -1:
     // error.  read(dict, first, second) looks at the dict (whole: its
     // critical section is held; it must run no code), sets the two
-    // borrowed, and says whether the dict qualifies.
+    // borrowed, and says whether the dict qualifies.  `seen` (nullptr: no
+    // still() to follow) is kept for still().
     template <class Read>
-    int take(PyObject* obj, Ref& first, Ref& second, [[maybe_unused]] DictSeen& seen, Read&& read) {
+    int take(PyObject* obj, Ref& first, Ref& second, [[maybe_unused]] DictSeen* seen, Read&& read) {
         if constexpr (compat::kFreeThreaded) {
             Ref dict = compat::instance_dict_ref(obj);
             if (!dict) return -1;
-            seen.note(*hub_, dict.get());
+            if (seen) seen->note(*hub_, dict.get());
             return compat::locked(dict.get(), [&] { return look(dict.get(), first, second, read); });
         } else {
             PyObject* dict = compat::instance_dict(obj);

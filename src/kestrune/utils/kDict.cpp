@@ -148,7 +148,7 @@ bool holds_two_stores(PyObject* dict, PyObject*& data, PyObject*& key_map) {
 // -1: error.
 inline int fast_store(PyObject* self, Store& s) {
     if (!g_class.holds(Py_TYPE(self))) return 0;
-    return g_instances.take(self, s.data, s.key_map, s.seen,
+    return g_instances.take(self, s.data, s.key_map, &s.seen,
                             [](PyObject* dict, PyObject*& data, PyObject*& key_map) {
                                 return holds_two_stores(dict, data, key_map);
                             });

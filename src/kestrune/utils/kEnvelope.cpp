@@ -221,8 +221,7 @@ bool str_keys_only(PyObject* dict, PyObject* name, PyObject*& found) {
 inline Ref plain_store(PyObject* self) {
     if (!s_class.holds(Py_TYPE(self))) return {};
     Ref store, unused;
-    DictSeen seen;
-    const int r = s_env_dicts.take(self, store, unused, seen, [](PyObject* dict, PyObject*& found, PyObject*&) {
+    const int r = s_env_dicts.take(self, store, unused, nullptr, [](PyObject* dict, PyObject*& found, PyObject*&) {
         return str_keys_only(dict, s_data, found) && found;
     });
     if (r < 0) PyErr_Clear();  // (a failed allocation: the general road's getattr meets it again)
