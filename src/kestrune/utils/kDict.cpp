@@ -11,7 +11,8 @@
 // attribute reads, method calls, and generic item operations on whatever
 // objects the attributes hold.  An instance __dict__ found to qualify is
 // remembered (and watched) until it is next written, so the test is usually
-// one table probe.
+// one table probe.  Each member is written once, over a road that takes
+// its steps either way (see "the roads" below).
 #include "support/capi.hpp"
 #include "support/datetime_text.hpp"
 #include "support/iterate.hpp"
