@@ -389,11 +389,6 @@ PyObject* converted(PyObject* value, PyObject* expected) {
 // lets the callee's road be picked afresh, since the caller's steps may
 // have run code.
 
-// self.<name>(key, *args) through the attribute lookup, or Body on the
-// direct road where the shortcut holds for `obj`.
-template <auto Body, class... A>
-PyObject* on_road(PyObject* obj, PyObject* name, PyObject* key, A... args);
-
 struct Looked {
     PyObject* obj;
 
@@ -540,14 +535,6 @@ struct Direct {
 // An argument not given (where a member calls self.get(key)).
 constexpr PyObject* kNotGiven = nullptr;
 
-// self.<name>(key, *args), a member calling another: Body on the direct
-// road where it holds for the instance now, else the call by name.
-// (on_road passes a bare new reference, which travels in a register.)
-template <auto Body, class Road, class... A>
-Ref invoke(Road& self, PyObject* name, PyObject* key, A... args) {
-    return Ref::steal(on_road<Body>(self.obj, name, key, args...));
-}
-
 // obj.<name>(*args), an argument not given (nullptr) ending the arguments.
 template <class... A>
 [[gnu::noinline]] PyObject* call_named(PyObject* obj, PyObject* name, A... args) {
@@ -556,12 +543,22 @@ template <class... A>
     return PyObject_VectorcallMethod(name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
+// obj.<name>(key, *args) through the attribute lookup, or Body on the
+// direct road where the shortcut holds for `obj` (a bare new reference,
+// which travels in a register).
 template <auto Body, class... A>
 PyObject* on_road(PyObject* obj, PyObject* name, PyObject* key, A... args) {
     Direct self{obj};
     const int f = fast_store(obj, self.s);
     if (f <= 0) return f < 0 ? nullptr : call_named(obj, name, key, args...);
     return check_str(key, "key") ? Body(self, key, args...).release() : nullptr;
+}
+
+// self.<name>(key, *args), a member calling another: the callee's road is
+// picked afresh, since the caller's steps may have run code.
+template <auto Body, class Road, class... A>
+Ref invoke(Road& self, PyObject* name, PyObject* key, A... args) {
+    return Ref::steal(on_road<Body>(self.obj, name, key, args...));
 }
 
 // Body with the bound arguments (self first), as many as it takes.
