@@ -44,7 +44,7 @@ struct DatetimeText {
     // kMax characters; returns the end, or nullptr: with an error set when
     // asking the timezone failed, else the method must answer.
     static constexpr int kMax = 48;
-    [[gnu::noinline]] char* write(char* p, PyObject* v, char sep) const {
+    Py_NO_INLINE char* write(char* p, PyObject* v, char sep) const {
         PyObject* tz = PyDateTime_DATE_GET_TZINFO(v);
         p = fixed_digits(p, PyDateTime_GET_YEAR(v), 4, '-');
         p = fixed_digits(p, PyDateTime_GET_MONTH(v), 2, '-');

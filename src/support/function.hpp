@@ -126,7 +126,7 @@ inline void raise_type_error(PyObject* message, const char* note) {
 }
 
 // TypeError for an argument of the wrong type; returns nullptr.
-[[gnu::cold, gnu::noinline]] inline PyObject* arg_type_error(PyObject* obj, const char* param, PyTypeObject* expected) {
+Py_NO_INLINE inline PyObject* arg_type_error(PyObject* obj, const char* param, PyTypeObject* expected) {
     Ref got = type_name(Py_TYPE(obj));
     Ref want = type_name(expected);
     if (!got || !want) return nullptr;
@@ -150,7 +150,7 @@ inline bool check_exact(PyObject* obj, const char* param, PyTypeObject* expected
 inline bool check_str(PyObject* obj, const char* param) { return check_exact(obj, param, &PyUnicode_Type); }
 
 // TypeError for a result of the wrong type; returns nullptr.
-[[gnu::cold, gnu::noinline]] inline PyObject* result_type_error(PyObject* obj, PyTypeObject* expected) {
+Py_NO_INLINE inline PyObject* result_type_error(PyObject* obj, PyTypeObject* expected) {
     Ref got = type_name(Py_TYPE(obj));
     Ref want = type_name(expected);
     if (got && want) PyErr_Format(PyExc_TypeError, "Expected %U, got %.200U", want.get(), got.get());
@@ -158,7 +158,7 @@ inline bool check_str(PyObject* obj, const char* param) { return check_exact(obj
 }
 
 // An int result that is not an exact int: int() of a number, else the error.
-[[gnu::noinline]] inline PyObject* int_result(PyObject* r) {
+Py_NO_INLINE inline PyObject* int_result(PyObject* r) {
     Ref owned = Ref::steal(r);
     if (PyNumber_Check(r)) return PyNumber_Long(r);
     return result_type_error(r, &PyLong_Type);
@@ -207,7 +207,7 @@ inline Ref convert_bool(PyObject* obj) {
 
 inline const char* func_name(const Function* f) { return f->def->name; }
 
-[[gnu::cold, gnu::noinline]] inline PyObject* count_error(const Function* f, Py_ssize_t given) {
+Py_NO_INLINE inline PyObject* count_error(const Function* f, Py_ssize_t given) {
     const Py_ssize_t total = f->nargs_total, required = f->nrequired;
     const char* how;
     Py_ssize_t expected;
@@ -321,7 +321,7 @@ inline bool apply_tests(const Function* f, PyObject* const* args) {
 // apply_tests, with the common exact-str tests done from the slot mask (the
 // ordered tests run when one fails, so the first failing parameter in order
 // is the one reported).
-[[gnu::always_inline]] inline bool quick_tests(const Function* f, PyObject* const* args) {
+Py_ALWAYS_INLINE inline bool quick_tests(const Function* f, PyObject* const* args) {
     for (unsigned m = f->str_slots; m; m &= m - 1)
         if (!PyUnicode_CheckExact(args[std::countr_zero(m)])) return apply_tests(f, args);
     return !f->other_tests || apply_tests(f, args);
@@ -330,7 +330,7 @@ inline bool apply_tests(const Function* f, PyObject* const* args) {
 // Runs the implementation under the recursion guard and applies the result
 // check.  Native code calling back into Python (text forms, nested
 // containers) must end in RecursionError, never exhaust the C stack.
-[[gnu::always_inline]] inline PyObject* invoke(const Function* f, PyObject* const* bound) {
+Py_ALWAYS_INLINE inline PyObject* invoke(const Function* f, PyObject* const* bound) {
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     PyObject* r = f->def->impl(bound);
     Py_LeaveRecursiveCall();
@@ -338,7 +338,7 @@ inline bool apply_tests(const Function* f, PyObject* const* args) {
 }
 
 // Any call: keywords, missing arguments, conversions.
-[[gnu::noinline]] inline PyObject* function_vectorcall_general(Function* f, PyObject* const* args, Py_ssize_t nargs,
+Py_NO_INLINE inline PyObject* function_vectorcall_general(Function* f, PyObject* const* args, Py_ssize_t nargs,
                                              PyObject* kwnames) {
     PyObject* slots[kMaxArgs];
     PyObject* const* bound = args;

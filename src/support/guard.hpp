@@ -69,7 +69,7 @@ public:
     unsigned int good_tag() const { return good_; }
 
 private:
-    [[gnu::noinline]] bool recheck() {
+    Py_NO_INLINE bool recheck() {
         PyTypeObject* t = type_;
         const unsigned int tag = compat::version_tag(t);
         if (tag != 0 && tag == compat::load_relaxed(bad_)) return false;
@@ -86,7 +86,7 @@ private:
 
     // No version tag left: the answer is kept while the namespaces along
     // the MRO are unwritten (a dict watcher) and the MRO is the same tuple.
-    [[gnu::noinline]] bool tagless() {
+    Py_NO_INLINE bool tagless() {
         compat::store_relaxed(good_, 0u);
         PyTypeObject* t = type_;
         // (on the free-threaded build the watched set cannot grow while other

@@ -64,7 +64,7 @@ public:
 private:
     char* begin() const { return reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str_)); }
 
-    [[gnu::noinline]] void grow(size_t n) {
+    Py_NO_INLINE void grow(size_t n) {
         const Py_ssize_t used = str_ ? p_ - begin() : 0;
         const Py_ssize_t have = str_ ? end_ - begin() : 0;
         if (static_cast<size_t>(PY_SSIZE_T_MAX / 2 - used) < n) throw std::bad_alloc();

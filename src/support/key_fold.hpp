@@ -89,7 +89,7 @@ inline PyObject* shared_fold(PyObject* key) {
     return nullptr;
 }
 
-[[gnu::noinline]] inline void remember_shared_fold(PyObject* key, PyObject* folded) {
+Py_NO_INLINE inline void remember_shared_fold(PyObject* key, PyObject* folded) {
     const Py_hash_t h = compat::str_hash(key);
     PyMutex_Lock(&g_shared_lock);
     if (g_shared_count < kSharedFolds / 2) {
@@ -142,7 +142,7 @@ inline Ref fold_uncached(PyObject* key) {
     return Ref::steal(r);
 }
 
-[[gnu::noinline]] inline Ref fold_miss(PyObject* key, bool remember) {
+Py_NO_INLINE inline Ref fold_miss(PyObject* key, bool remember) {
     Ref r = fold_uncached(key);
     // The folded text of an interned key (a literal, mostly) is interned
     // too: whichever object of that key is folded later, its folded form is

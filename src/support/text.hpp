@@ -59,7 +59,7 @@ inline constexpr int kFloatReprMax = 32;
 // than 16 after it, with a sign and at least two digits; otherwise plain
 // digits, with ".0" after an integral value.  Writes at most kFloatReprMax
 // characters at `p`; returns the end.
-[[gnu::noinline]] inline char* float_repr(char* p, double d) {
+Py_NO_INLINE inline char* float_repr(char* p, double d) {
     char sci[kFloatReprMax];
     const auto [end, ec] = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
     const char* q = sci;

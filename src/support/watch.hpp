@@ -246,7 +246,7 @@ public:
 
 private:
     template <class Read>
-    [[gnu::noinline]] int look(PyObject* dict, Ref& first, Ref& second, Read& read) {
+    Py_NO_INLINE int look(PyObject* dict, Ref& first, Ref& second, Read& read) {
         PyObject *a = nullptr, *b = nullptr;
         if (!read(dict, a, b)) return 0;
         memo_.remember(dict, a, b);

@@ -189,7 +189,7 @@ Ref map_get(PyObject* mapping, PyObject* key) {
     return call_method(mapping, s_get, {key});
 }
 
-[[gnu::noinline]] void raise_key_error(PyObject* key) {
+Py_NO_INLINE void raise_key_error(PyObject* key) {
     Ref exc = call(PyExc_KeyError, {key});
     if (exc) PyErr_SetRaisedException(exc.release());
 }
@@ -431,7 +431,7 @@ struct Looked {
     static auto read(F&& f) { return f(); }
 };
 
-[[gnu::noinline]] Ref convert_read(PyObject* obj, const Store& s, PyObject* value, PyObject* expected) {
+Py_NO_INLINE Ref convert_read(PyObject* obj, const Store& s, PyObject* value, PyObject* expected) {
     if (still_fast(obj, s)) return Ref::steal(converted(value, expected));
     Store again;
     const int f = fast_store(obj, again);
@@ -537,7 +537,7 @@ constexpr PyObject* kNotGiven = nullptr;
 
 // obj.<name>(*args), an argument not given (nullptr) ending the arguments.
 template <class... A>
-[[gnu::noinline]] PyObject* call_named(PyObject* obj, PyObject* name, A... args) {
+Py_NO_INLINE PyObject* call_named(PyObject* obj, PyObject* name, A... args) {
     PyObject* stack[] = {obj, args...};
     const std::size_t n = static_cast<std::size_t>(std::find(stack, std::end(stack), nullptr) - stack);
     return PyObject_VectorcallMethod(name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
@@ -579,7 +579,7 @@ PyObject* forwarding(PyObject* const* a) {
 
 // The member's entry: the road chosen for the instance, then the body.
 template <auto Body>
-[[gnu::noinline]] PyObject* looked(PyObject* const* a) {
+Py_NO_INLINE PyObject* looked(PyObject* const* a) {
     Looked self{a[0]};
     return run_body<Body>(self, a).release();
 }
@@ -863,7 +863,7 @@ constexpr auto getList = [](auto& self, PyObject* key) -> Ref {
 // key).  1: done; 0: not such a list, nothing changed; -1: error.  A key the
 // key rule refuses, and an entry whose parts are missing, take the copying
 // road, which reports them.
-[[gnu::noinline]] int append_in_place(Direct& self, PyObject* key, PyObject* item) {
+Py_NO_INLINE int append_in_place(Direct& self, PyObject* key, PyObject* item) {
     if (PyUnicode_GET_LENGTH(key) == 0 || all_space(key)) return 0;
     Held normalized = self.normalize_key(key);
     if (!normalized) return -1;
@@ -913,7 +913,7 @@ PyObject* text_of(PyObject* data);
 // floats, True, False or None, written directly (their repr texts joined by
 // ", " in brackets, as the list's repr writes them); nullptr without an
 // error for any other list, which the list's own repr then writes.
-[[gnu::noinline]] PyObject* number_list_text(PyObject* list) {
+Py_NO_INLINE PyObject* number_list_text(PyObject* list) {
     const Py_ssize_t n = PyList_GET_SIZE(list);
     if (n == 0 || n > 64) return nullptr;  // (short lists only: no allocation but the result)
     char buf[64 * (text::kFloatReprMax + 2) + 2];
@@ -953,7 +953,7 @@ PyObject* text_of(PyObject* data);
 // A nested kDict of the class as made (which gives object.__format__, hence
 // str(), hence its own __str__) gets the text form directly.  Everything
 // else is formatted.
-[[gnu::noinline]] Ref format_text(PyObject* x) {
+Py_NO_INLINE Ref format_text(PyObject* x) {
     PyTypeObject* t = Py_TYPE(x);
     if (t == &PyFloat_Type) {
         const double d = PyFloat_AS_DOUBLE(x);

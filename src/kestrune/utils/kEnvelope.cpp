@@ -241,7 +241,7 @@ inline bool call_direct(StoreMember m, PyObject* const* bound, Ref& result) {
 // store.<name>(*args) through the lookup (out of line: the direct entries
 // serve the common case).
 template <class... Args>
-[[gnu::noinline]] Ref store_lookup_call(PyObject* store, PyObject* name, Args... args) {
+Py_NO_INLINE Ref store_lookup_call(PyObject* store, PyObject* name, Args... args) {
     return call_method(store, name, {args...});
 }
 
@@ -651,7 +651,7 @@ PyObject* flatten(PyObject* cls, PyObject* source) {
 
 // ----------------------------------------------------------------- members
 
-[[gnu::noinline]] Ref store_of(PyObject* self) { return Ref::steal(PyObject_GetAttr(self, s_data)); }
+Py_NO_INLINE Ref store_of(PyObject* self) { return Ref::steal(PyObject_GetAttr(self, s_data)); }
 
 PyObject* init(PyObject* const* a) {
     Ref store;

@@ -516,7 +516,7 @@ int on_dict_change(PyDict_WatchEvent, PyObject* dict, PyObject* key, PyObject*) 
 // free-threaded build, where an answer that needs no reference is thus had
 // without copying the view).  `f` must not run code.
 template <class F>
-[[gnu::always_inline]] inline decltype(auto) read_view(F f) {
+Py_ALWAYS_INLINE inline decltype(auto) read_view(F f) {
     ViewLock hold;
     if (g_view.epoch != compat::load_acquire(g_epoch)) refresh_view();
     return f(static_cast<const View&>(g_view));
@@ -534,7 +534,7 @@ inline bool genuine_timezone() {
 }
 
 // Whether each member m of kTag is the original one in `v`.
-[[gnu::always_inline]] inline bool members_intact(const View& v, std::initializer_list<Member> ms) {
+Py_ALWAYS_INLINE inline bool members_intact(const View& v, std::initializer_list<Member> ms) {
     for (Member m : ms)
         if (!v.intact[m] || compat::wrapped_callable(g_orig[m].wrapper) != g_orig[m].func) return false;
     return true;
