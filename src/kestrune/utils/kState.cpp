@@ -44,7 +44,7 @@ PyObject* g_get_code = nullptr;
 PyObject* g_fget_code = nullptr;
 ClassGuard g_class;      // kState
 ClassGuard g_prop_type;  // enum.property
-DictMemo g_prop_dict;    // the descriptor's __dict__ while its fget is g.fget
+InstanceMemo g_prop_dict;  // the descriptor's __dict__ while its fget is g.fget
 
 bool class_as_made(PyTypeObject* t) {
     return t->tp_getattro == PyObject_GenericGetAttr && stdlib::lookup_mro(t, s_name) == g.prop &&
@@ -54,41 +54,31 @@ bool prop_type_as_made(PyTypeObject* t) {
     return stdlib::lookup_mro(t, s_fget) == nullptr && stdlib::lookup_mro(t, s_get) == g.get;
 }
 
-// The free-threaded build keeps no memo of the descriptor's __dict__; each
-// thread keeps instead the last one found to hold the original fget.
-[[maybe_unused]] KST_PER_THREAD DictSeen g_fget_seen;
+// Whether the descriptor's __dict__ still holds the original fget: the
+// last answer stands while that dict is unwritten (per thread, what this
+// thread last found).
+KST_PER_THREAD DictSeen g_fget_seen;
 
-// Whether the descriptor's fget is still the original function; remembers
-// its __dict__ when it is.
-[[gnu::noinline]] bool fget_unchanged(PyObject* dict) {
-    if (quiet_entry(dict, s_fget) != g.fget) return false;
-    g_prop_dict.remember(dict, g.fget, nullptr);
+bool fget_unchanged() {
+    if (g_prop_dict.still(g.prop, g_fget_seen)) return true;
+    Ref fget, none;
+    DictSeen seen;
+    const int got = g_prop_dict.take(g.prop, fget, none, &seen, [](PyObject* dict, PyObject*& a, PyObject*&) {
+        a = quiet_entry(dict, s_fget);
+        return a == g.fget;
+    });
+    if (got <= 0) {
+        if (got < 0) PyErr_Clear();  // (a failed allocation: the general road meets it again)
+        return false;
+    }
+    g_fget_seen = seen;
     return true;
 }
 
 bool shortcut_applies(PyObject* self) {
     if (!g.prop || !g_class.holds(Py_TYPE(self)) || !g_prop_type.holds(g.prop_type)) return false;
     if (PyFunction_GET_CODE(g.get) != g_get_code || PyFunction_GET_CODE(g.fget) != g_fget_code) return false;
-    if constexpr (compat::kFreeThreaded) {
-        WatchHub& hub = module_hub();
-        if (g_fget_seen.still(hub, g.prop)) return true;
-        Ref dict = compat::instance_dict_ref(g.prop);
-        if (!dict) {
-            PyErr_Clear();  // (a failed allocation: the general road meets it again)
-            return false;
-        }
-        DictSeen seen;
-        seen.note(hub, dict.get());
-        if (!fget_unchanged(dict.get())) return false;
-        g_fget_seen = seen;
-        return true;
-    }
-    PyObject* dict = compat::instance_dict(g.prop);
-    if (!dict) {
-        PyErr_Clear();  // (a failed allocation: the general road meets it again)
-        return false;
-    }
-    return g_prop_dict.find(dict) || fget_unchanged(dict);
+    return fget_unchanged();
 }
 
 bool name_armed() {
