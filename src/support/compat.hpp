@@ -30,6 +30,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <type_traits>
 
 // The versions this file knows.  Another one is refused here, at build
 // time, rather than built on guesses about its layout.
@@ -93,6 +94,15 @@ public:
 private:
     ParallelMutex& m_;
 };
+
+// What a reader keeps of state guarded by a ParallelMutex after it has left
+// the lock.  Free-threaded build: a copy, taken under the lock, since
+// another thread may rewrite the state as soon as it is left.  Default
+// build: the state itself (no copy), which only the thread holding the GIL
+// writes; the reader then sees its own later writes through it, and must
+// not run code that could make others.
+template <class T>
+using LockedRead = std::conditional_t<kFreeThreaded, T, const T&>;
 
 // Runs f() inside the critical section of `op` (locked2: of `a` and `b`
 // together) and returns what it returns.  On the free-threaded build that is

@@ -31,7 +31,6 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
-#include <type_traits>
 
 namespace {
 
@@ -432,8 +431,8 @@ Original g_orig[kMemberCount];
 // globals.  A dict watcher on both counts the changes (g_epoch); the view is
 // read again before its next use when it was read under another count.
 // New's own writes of _counter and _last_timestamp keep it current instead.
-// On the free-threaded build it is read and written under g_view_mutex, and
-// each use works on its own copy.
+// It is read and written under g_view_mutex (ViewLock), and a use that
+// outlasts the lock keeps a compat::LockedRead of it.
 struct View {
     std::uint64_t epoch = ~std::uint64_t{0};  // the count it was read under (never: none)
     bool intact[kMemberCount] = {};  // the class-dict entry is the original wrapper
@@ -458,8 +457,6 @@ KST_PER_THREAD PyObject* g_own_write;  // the key New is writing itself, while i
 struct ViewLock : compat::ParallelLock {
     ViewLock() : ParallelLock(g_view_mutex) {}
 };
-// What a use of the view holds: the view itself, or a copy of it.
-using ViewHold = std::conditional_t<compat::kFreeThreaded, View, const View&>;
 
 bool layout_key(PyObject* s, long long& key);
 
@@ -522,8 +519,8 @@ Py_ALWAYS_INLINE inline decltype(auto) read_view(F f) {
     return f(static_cast<const View&>(g_view));
 }
 
-inline ViewHold view() {
-    return read_view([](const View& v) -> ViewHold { return v; });
+inline compat::LockedRead<View> view() {
+    return read_view([](const View& v) -> compat::LockedRead<View> { return v; });
 }
 
 inline bool genuine_datetime() {
@@ -935,7 +932,7 @@ PyObject* new_native(PyObject* user_name, PyObject* transaction_type) {
     with.adopt(lock.get());
     // The wait for the lock lets other threads run.
     if (!new_natively(g_class)) return new_general(g_class, user, type, with);
-    ViewHold v = view();  // (a copy on the free-threaded build, taken under the lock)
+    compat::LockedRead<View> v = view();  // (read under the lock)
     if (!v.counter || !v.last || !v.process_code) return new_general(g_class, user, type, with);
     Stamp now;
     const int got = read_clock(now);
