@@ -277,6 +277,23 @@ inline PyObject* dict_presized(Py_ssize_t n) { return _PyDict_NewPresized(n); }
 // with as many needs no resizing.
 inline PyObject* dict_sized_like(PyObject* d) { return dict_presized(PyDict_GET_SIZE(d)); }
 
+// A copy of the dict `d` when `whole(dict)` holds for it (it must run no
+// code); empty with no exception when it does not, with one when the copy
+// fails.
+//   free-threaded build: the copy is taken in one step and is the one
+//     asked (another thread may write `d` between a test and a copy);
+//   default build: `d` is asked first, so that a dict that fails is not
+//     copied.
+template <class Whole>
+Ref dict_copy_if(PyObject* d, Whole whole) {
+    if constexpr (kFreeThreaded) {
+        Ref copy = Ref::steal(PyDict_Copy(d));
+        return !copy || whole(copy.get()) ? copy : Ref();
+    } else {
+        return whole(d) ? Ref::steal(PyDict_Copy(d)) : Ref();
+    }
+}
+
 // The module object's field that holds its state block, or nullptr when the
 // layout is not the one expected.  The interpreter takes a non-null state
 // block as the mark of an executed module.  The fields after the object

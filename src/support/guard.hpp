@@ -7,7 +7,8 @@
 //     of the class found;
 //   - DictMemo (watch.hpp): what a dictionary held when it was last checked;
 //   - PinSet: objects of the standard library (functions, namespaces, classes)
-//     whose identity and contents a shortcut assumes.
+//     whose identity and contents a shortcut assumes;
+//   - NamespaceNames: a module's names as read at call time.
 // Each module declares its shortcuts in one table (Shortcut) that names what
 // they stand in for and what they assume; the test-support module reports it.
 //
@@ -356,5 +357,106 @@ inline PyObject* shortcut_report(std::span<const Shortcut> table) {
     }
     return out.release();
 }
+
+// The values of a module's names read at call time (`names`, interned), and
+// whether the first `pinned` of them are still the objects bound at import
+// (`genuine`).
+//   default build: the values are kept, borrowed from the namespace, until
+//     its next write (watched), so that a use is a load;
+//   free-threaded build: nothing borrowed is kept (another thread could
+//     rebind a name and free its value): each use reads the namespace, and
+//     the `pinned` answer is kept with the epoch of the namespace's writes
+//     (a PinSet).
+// Without a hub that watches, every use reads the namespace.
+template <int N>
+class NamespaceNames {
+public:
+    // Exec time; false with an exception.
+    bool start(WatchHub& hub, PyObject* ns, PyObject* const* names, PyObject* const* genuine, int pinned) {
+        hub_ = &hub;
+        ns_ = ns;
+        names_ = names;
+        genuine_ = genuine;
+        pinned_ = pinned;
+        stale_ = true;
+        if (!hub.on()) return true;
+        if (!hub.watch_for(ns, [](void* self, PyObject*, PyObject*) { static_cast<NamespaceNames*>(self)->stale_ = true; },
+                           this)) {
+            PyErr_SetString(PyExc_SystemError, "too many watched dictionaries");
+            return false;
+        }
+        if constexpr (compat::kFreeThreaded) {
+            bool same = pins_.start(hub);
+            for (int i = 0; i < pinned && same; ++i)
+                same = quiet_entry(ns, names[i]) == genuine[i] && pins_.pin_key(ns, names[i], genuine[i]) &&
+                       (!PyFunction_Check(genuine[i]) || pins_.pin_function(genuine[i]));
+            pins_held_ = same && pins_.watch(ns) && pins_.ready();
+        }
+        return true;
+    }
+
+    // The current value of names[i], or NameError.
+    Ref value(int i) {
+        PyObject* v = nullptr;
+        if (valid()) {
+            v = Py_XNewRef(cur_[i]);
+        } else if (PyDict_GetItemRef(ns_, names_[i], &v) < 0) {
+            return {};
+        }
+        if (!v) PyErr_Format(PyExc_NameError, "name '%U' is not defined", names_[i]);
+        return Ref::steal(v);
+    }
+
+    // Whether names[0 .. pinned) are bound to genuine[0 .. pinned).
+    bool genuine() {
+        if constexpr (compat::kFreeThreaded) {
+            if (pins_held_) return pins_.holds();
+        } else if (valid()) {
+            return genuine_now_;
+        }
+        for (int i = 0; i < pinned_; ++i)
+            if (quiet_entry(ns_, names_[i]) != genuine_[i]) return false;
+        return true;
+    }
+
+private:
+    bool valid() {
+        if constexpr (compat::kFreeThreaded) return false;
+        if (!stale_) return true;
+        if (!hub_ || !hub_->on()) return false;
+        refresh();
+        return !stale_;
+    }
+
+    void refresh() {
+        stale_ = false;
+        bool same = true;
+        for (int i = 0; i < N; ++i) {
+            PyObject* v = PyDict_GetItemWithError(ns_, names_[i]);
+            if (!v && PyErr_Occurred()) {
+                // Only a key with a colliding hash and a failing __eq__ can
+                // do this; the plain lookup at the use raises it again.
+                PyErr_Clear();
+                stale_ = true;
+                return;
+            }
+            cur_[i] = v;
+            if (i < pinned_ && v != genuine_[i]) same = false;
+        }
+        genuine_now_ = same;
+        // (a lookup that ran code writing the namespace left stale_ set again)
+    }
+
+    WatchHub* hub_ = nullptr;
+    PyObject* ns_ = nullptr;
+    PyObject* const* names_ = nullptr;
+    PyObject* const* genuine_ = nullptr;
+    int pinned_ = 0;
+    bool stale_ = true;
+    PyObject* cur_[N] = {};
+    bool genuine_now_ = false;
+    PinSet pins_;
+    bool pins_held_ = false;
+};
 
 }  // namespace kst

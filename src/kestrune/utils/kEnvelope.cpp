@@ -99,75 +99,20 @@ ClassGuard s_class;        // kEnvelope, as made
 MemberSnapshot s_members;  // its namespace as made
 bool class_as_made(PyTypeObject* t) { return s_members.same(t); }
 
-// Values of the globals as last read (borrowed from the globals dict), kept
-// until the next write to the module namespace.  Without a hub every use
-// reads the dict.
-PyObject* s_cur[G_count];
-bool s_stale = true;
-bool s_walk_genuine = false;  // s_cur holds the import-time walk globals
-bool s_kdict_plain = false;   // the import-time kDict allows the shortcuts
+NamespaceNames<G_count> s_names;  // the module-level names above
+bool s_kdict_plain = false;       // the import-time kDict allows the shortcuts
 
-PinSet s_walk_pins;  // (free-threaded build) the walk globals as bound at import
-[[maybe_unused]] bool s_walk_pinned = false;
 PinSet s_dc_pins;    // dataclasses.asdict and copy.deepcopy of a datetime
 PinSet s_json_pins;  // json.dumps with indent=4
 DataclassTree s_dct;  // the data-class conversion (its dataclasses knowledge filled at import)
 PyObject* s_json_dumps;  // json.dumps as bound at import
 
-void refresh_globals() {
-    s_stale = false;
-    bool genuine = true;
-    for (int i = 0; i < G_count; ++i) {
-        PyObject* v = PyDict_GetItemWithError(s_globals, s_gname[i]);
-        if (!v && PyErr_Occurred()) {
-            // Only a key with a colliding hash and a failing __eq__ can do
-            // this; the plain lookup at the use raises it again.
-            PyErr_Clear();
-            s_stale = true;
-            return;
-        }
-        s_cur[i] = v;
-        if (i < kWalkGlobals && v != s_genuine[i]) genuine = false;
-    }
-    s_walk_genuine = genuine;
-    // A lookup that ran code changing the globals left s_stale set again.
-}
-
-inline bool cache_valid() {
-    // (no cache of borrowed globals on the free-threaded build: another
-    // thread could rebind a name and free what the cache points to)
-    if constexpr (compat::kFreeThreaded) return false;
-    if (!s_stale) return true;
-    if (!hub().on()) return false;
-    refresh_globals();
-    return !s_stale;
-}
-
 // The current value of a module-level name, or NameError.
-Ref global_value(Global g) {
-    if (cache_valid()) {
-        if (s_cur[g]) return Ref::borrow(s_cur[g]);
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", s_gname[g]);
-        return {};
-    }
-    return global(s_globals, s_gname[g]);
-}
+Ref global_value(Global g) { return s_names.value(g); }
 
 // True while kDict, is_dataclass, asdict and datetime are the objects bound
 // at import.
-bool walk_globals_genuine() {
-    if (!s_kdict_plain) return false;
-    // (the free-threaded build keeps the answer with the epoch of the
-    // module namespace's writes instead of the borrowed values)
-    if constexpr (compat::kFreeThreaded) {
-        if (s_walk_pinned) return s_walk_pins.holds();
-    } else if (cache_valid()) {
-        return s_walk_genuine;
-    }
-    for (int i = 0; i < kWalkGlobals; ++i)
-        if (quiet_entry(s_globals, s_gname[i]) != s_genuine[i]) return false;
-    return true;
-}
+bool walk_globals_genuine() { return s_kdict_plain && s_names.genuine(); }
 
 // True while cls._flatten and cls._serialize_value are this module's own.
 inline bool class_unchanged(PyObject* cls) { return s_class.holds(reinterpret_cast<PyTypeObject*>(cls)); }
@@ -631,14 +576,8 @@ PyObject* flatten(PyObject* cls, PyObject* source) {
     // moves its table at once, where inserting item by item reaches into a
     // large table at random).
     if (class_unchanged(cls) && walk_globals_genuine()) {
-        if constexpr (compat::kFreeThreaded) {
-            // (the copy is taken in one step and is then the one checked)
-            Ref copy = Ref::steal(PyDict_Copy(source));
-            if (!copy) return nullptr;
-            if (plain_items(copy.get())) return copy.release();
-        } else if (plain_items(source)) {
-            return PyDict_Copy(source);
-        }
+        Ref copy = compat::dict_copy_if(source, plain_items);
+        if (copy || PyErr_Occurred()) return copy.release();
     }
     Ref out = Ref::steal(compat::dict_sized_like(source));
     if (!out) return nullptr;
@@ -793,24 +732,14 @@ PyObject* report() { return shortcut_report(shortcuts); }
 
 ModuleInterface s_interface = {kInterfaceVersion, sizeof(ModuleInterface), report, compat::probe_report};
 
-// The global cache is re-read after any write to the module namespace.
-void on_globals(void*, PyObject*, PyObject*) { s_stale = true; }
-
 // Pins what the dataclass and JSON shortcuts stand in for; a pin that does
 // not take leaves its shortcut off.
 bool setup_pins() {
-    if (!s_dc_pins.start(hub()) || !s_json_pins.start(hub()) || !s_walk_pins.start(hub())) return false;
+    if (!s_dc_pins.start(hub()) || !s_json_pins.start(hub())) return false;
     if (!s_dct.intern()) return false;
     if (!hub().on()) return true;  // nothing could be watched: both stay off
     if (!stdlib::pin_asdict(s_dc_pins, s_genuine[G_asdict], s_genuine[G_is_dataclass], s_dct.dc)) PyErr_Clear();
     if (!stdlib::pin_json_dumps(s_json_pins, s_genuine[G_json], s_json_dumps)) PyErr_Clear();
-    if constexpr (compat::kFreeThreaded) {
-        bool genuine = true;
-        for (int i = 0; i < kWalkGlobals && genuine; ++i)
-            genuine = s_walk_pins.pin(s_globals, kGlobalNames[i]) == s_genuine[i];
-        if (genuine && s_walk_pins.watch(s_globals)) s_walk_pinned = s_walk_pins.ready();
-        PyErr_Clear();
-    }
     return true;
 }
 
@@ -873,10 +802,9 @@ int exec(PyObject* module) {
     s_globals = Py_NewRef(globals);
     if (!setup_store_shortcuts(kdict)) return -1;
     if (!s_class.start(type, class_as_made, hub()) || !s_env_dicts.start(hub())) return -1;
-    if (hub().on() && !hub().watch_for(globals, on_globals, nullptr)) return -1;
+    if (!s_names.start(hub(), globals, s_gname, s_genuine, kWalkGlobals)) return -1;
     s_class.armed();
     if (!setup_pins() || !export_interface(module, &s_interface)) return -1;
-    s_stale = true;
     end_exec(once, module);
     return 0;
 }
