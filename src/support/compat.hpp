@@ -29,6 +29,7 @@
 #include "ref.hpp"
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <type_traits>
 
@@ -213,6 +214,18 @@ inline void store_release(T& x, T v) { shared_word(x).store(v, std::memory_order
 template <class T>
 inline void add_release(T& x, T v) { shared_word(x).fetch_add(v, std::memory_order_release); }
 inline unsigned int version_tag(PyTypeObject* t) { return load_relaxed(t->tp_version_tag); }
+
+// A count of events that threads share (writes a watcher saw).  A reader
+// takes now() before it reads the state the events change; the same count
+// later means that no event came in between.
+class EventCount {
+public:
+    std::uint64_t now() const { return load_acquire(n_); }
+    void bump() { add_release(n_, std::uint64_t{1}); }
+
+private:
+    std::uint64_t n_ = 0;
+};
 
 // On the free-threaded build the interpreter's specialised attribute reads
 // (a method looked up on an instance, a member on a class) keep a borrowed

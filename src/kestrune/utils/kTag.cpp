@@ -449,7 +449,7 @@ struct View {
 // Allocated once and never freed: its references must not be dropped by a
 // static destructor after the interpreter has finalised.
 View& g_view = *new View();
-std::uint64_t g_epoch = 0;             // changes seen to the watched dicts (atomic)
+compat::EventCount g_epoch;            // changes seen to the watched dicts
 compat::ParallelMutex g_view_mutex;
 KST_PER_THREAD PyObject* g_own_write;  // the key New is writing itself, while it writes
 
@@ -480,7 +480,7 @@ void view_last(PyObject* last) {
 void refresh_view() {
     View& v = g_view;
     // (read before the entries: a change meanwhile leaves the view stale)
-    const std::uint64_t epoch = compat::load_acquire(g_epoch);
+    const std::uint64_t epoch = g_epoch.now();
     for (int m = 0; m < kMemberCount; ++m) v.intact[m] = entry(g_class_dict, g_orig[m].name) == g_orig[m].wrapper;
     v.datetime_ok = g_native_datetime && entry(g_globals, s_datetime) == g_datetime;
     v.timezone_ok = g_native_datetime && entry(g_globals, s_timezone) == g_timezone;
@@ -505,7 +505,7 @@ void refresh_view() {
 // the module globals (and serves no listener): any event but New's own
 // writes makes the view stale.
 int on_dict_change(PyDict_WatchEvent, PyObject* dict, PyObject* key, PyObject*) {
-    if (!(dict == g_class_dict && key && key == g_own_write)) compat::add_release(g_epoch, std::uint64_t{1});
+    if (!(dict == g_class_dict && key && key == g_own_write)) g_epoch.bump();
     return 0;
 }
 
@@ -515,7 +515,7 @@ int on_dict_change(PyDict_WatchEvent, PyObject* dict, PyObject* key, PyObject*) 
 template <class F>
 Py_ALWAYS_INLINE inline decltype(auto) read_view(F f) {
     ViewLock hold;
-    if (g_view.epoch != compat::load_acquire(g_epoch)) refresh_view();
+    if (g_view.epoch != g_epoch.now()) refresh_view();
     return f(static_cast<const View&>(g_view));
 }
 
