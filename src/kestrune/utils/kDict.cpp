@@ -381,7 +381,7 @@ PyObject* converted(PyObject* value, PyObject* expected) {
 //   Looked  every step as Python takes it: attributes read from the
 //           instance, members called through the attribute lookup, item
 //           operations on whatever objects the attributes hold.
-//   Direct  the store shortcut holds (fast_store): `_data` and `_key_map`
+//   InHand  the store shortcut holds (fast_store): `_data` and `_key_map`
 //           are the exact dicts in hand, the key rule and _convert_value are
 //           their native bodies, and item operations are the dict API's.
 // Both give the same names to the same steps.  The entry of a member picks
@@ -440,8 +440,8 @@ Py_NO_INLINE Ref convert_read(PyObject* obj, const Store& s, PyObject* value, Py
     return call_method(obj, s_convert_value, {value, expected});
 }
 
-struct Direct {
-    explicit Direct(PyObject* o) : obj(o) {}
+struct InHand {
+    explicit InHand(PyObject* o) : obj(o) {}
 
     PyObject* obj;
     Store s;
@@ -548,7 +548,7 @@ Py_NO_INLINE PyObject* call_named(PyObject* obj, PyObject* name, A... args) {
 // which travels in a register).
 template <auto Body, class... A>
 PyObject* on_road(PyObject* obj, PyObject* name, PyObject* key, A... args) {
-    Direct self{obj};
+    InHand self{obj};
     const int f = fast_store(obj, self.s);
     if (f <= 0) return f < 0 ? nullptr : call_named(obj, name, key, args...);
     return check_str(key, "key") ? Body(self, key, args...).release() : nullptr;
@@ -585,7 +585,7 @@ Py_NO_INLINE PyObject* looked(PyObject* const* a) {
 }
 template <auto Body>
 PyObject* entry(PyObject* const* a) {
-    Direct self{a[0]};
+    InHand self{a[0]};
     const int f = fast_store(a[0], self.s);
     if (f < 0) return nullptr;
     return f ? run_body<Body>(self, a).release() : looked<Body>(a);
@@ -598,7 +598,7 @@ PyObject* entry(PyObject* const* a) {
 // would.
 template <auto Body>
 int direct(PyObject* const* a, PyObject** result) {
-    Direct self{a[0]};
+    InHand self{a[0]};
     const int f = fast_store(a[0], self.s);
     if (f <= 0) return f;
     if constexpr (requires { Body(self, a[1]); })
@@ -863,7 +863,7 @@ constexpr auto getList = [](auto& self, PyObject* key) -> Ref {
 // key).  1: done; 0: not such a list, nothing changed; -1: error.  A key the
 // key rule refuses, and an entry whose parts are missing, take the copying
 // road, which reports them.
-Py_NO_INLINE int append_in_place(Direct& self, PyObject* key, PyObject* item) {
+Py_NO_INLINE int append_in_place(InHand& self, PyObject* key, PyObject* item) {
     if (PyUnicode_GET_LENGTH(key) == 0 || all_space(key)) return 0;
     Held normalized = self.normalize_key(key);
     if (!normalized) return -1;
