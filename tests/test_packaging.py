@@ -5,6 +5,7 @@ nothing newer than glibc 2.17 and no system C++ runtime, and the tools
 explain themselves."""
 import ast
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -13,6 +14,7 @@ from pathlib import Path
 import pytest
 
 import kestrune.utils.kDict
+from conftest import keyed_members
 
 pytestmark = pytest.mark.no_refleak  # files and processes, nothing native
 
@@ -65,6 +67,18 @@ def stub_problems(path):
 @pytest.mark.parametrize("name", MODULES)
 def test_stubs_document_every_member_and_re_export_nothing(name):
     assert stub_problems(REPO / "src/kestrune/utils" / f"{name}.pyi") == []
+
+
+# The getters are read from the class: one added there without its line in
+# the guide's conversion table or its benchmark row fails here.
+GETTERS = [n for n in keyed_members(kestrune.utils.kDict.kDict) if n.startswith("get") or n == "Require"]
+
+
+@pytest.mark.parametrize("name", GETTERS)
+def test_every_getter_has_its_guide_line_and_benchmark_row(name):
+    assert f"``{name}(key" in (REPO / "docs/guide.rst").read_text()
+    if name != "Require":  # (it raises where the others fall back: no row of its own)
+        assert name in re.findall(r'"d\.(\w+)\(', (REPO / "benchmarks/bench.py").read_text())
 
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer build links the shared C++ runtime")
