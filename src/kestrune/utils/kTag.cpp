@@ -24,6 +24,7 @@
 #include "support/capi.hpp"
 #include "support/module.hpp"
 #include "support/text.hpp"
+#include "support/with.hpp"
 
 #include <datetime.h>
 
@@ -43,9 +44,9 @@ ModuleOnce once{"kTag"};
 // Interned names and constant texts (process lifetime).
 PyObject *s_user_name, *s_transaction_type, *s_lock, *s_counter, *s_last_timestamp, *s_process_code,
     *s_timestamp_length, *s_unique_length, *s_epoch, *s_datetime, *s_timezone, *s_now, *s_utc, *s_strftime,
-    *s_strptime, *s_replace, *s_microsecond, *s_days, *s_seconds, *s_microseconds, *s_enter, *s_exit, *s_aenter,
-    *s_aexit, *s_release, *s_parse_pattern, *s_stamp_pattern, *s_exact_pattern, *s_empty, *s_fmt_03d,
-    *s_fmt_06d, *s_fmt_05X, *s_tzinfo_kwnames, *s_bad_timestamp;
+    *s_strptime, *s_replace, *s_microsecond, *s_days, *s_seconds, *s_microseconds, *s_parse_pattern,
+    *s_stamp_pattern, *s_exact_pattern, *s_empty, *s_fmt_03d, *s_fmt_06d, *s_fmt_05X, *s_tzinfo_kwnames,
+    *s_bad_timestamp;
 
 PyObject* g_globals;     // the module's namespace
 PyObject* g_class;       // kTag as created
@@ -54,9 +55,7 @@ PyObject* g_datetime;    // datetime.datetime as imported
 PyObject* g_timezone;    // datetime.timezone as imported
 PyObject* g_utc;         // timezone.utc
 bool g_native_datetime;  // the datetime C interface matches the imported classes
-PyTypeObject* g_lock_type;  // the interpreter's own lock type, when recognised
-PyObject* g_lock_enter;     // its __enter__ and release method descriptors
-PyObject* g_lock_release;
+NativeLock g_lock;  // the interpreter's own lock type, when recognised
 
 constexpr long kCounterLimit = 1 << 20;  // first counter value five hex digits cannot hold
 constexpr int kStampLength = 23;
@@ -492,7 +491,7 @@ void refresh_view() {
                    ul == kUniqueLength;
     Ref held = held_entry(g_class_dict, s_lock);
     x = held.get();
-    v.lock = x && g_lock_type && Py_IS_TYPE(x, g_lock_type) ? Ref::borrow(x) : Ref();
+    v.lock = x && g_lock.is(x) ? Ref::borrow(x) : Ref();
     held = held_entry(g_class_dict, s_process_code);
     x = held.get();
     v.process_code = x && PyUnicode_CheckExact(x) ? Ref::borrow(x) : Ref();
@@ -596,99 +595,6 @@ Ref general_now() {
     Ref utc = tz ? Ref::steal(PyObject_GetAttr(tz.get(), s_utc)) : Ref();
     return utc ? call(now.get(), {utc.get()}) : Ref();
 }
-
-// ------------------------------------------------------------ the lock
-
-// `with cls._lock:` — enter, then leave with or without the exception that
-// ended the body.  The interpreter's own lock type is immutable: its
-// __enter__ (a blocking acquire, which releases the GIL while it waits) and
-// its release, which is all its __exit__ does, are called directly.  Any
-// other object goes through its type's __enter__ and __exit__.
-class WithLock {
-public:
-    bool enter(PyObject* mgr) {
-        mgr_ = Ref::borrow(mgr);
-        if (g_lock_type && Py_IS_TYPE(mgr, g_lock_type)) {
-            own_lock_ = true;
-            return bool(call(g_lock_enter, {mgr}));
-        }
-        exit_ = special(mgr, s_exit, "__exit__");
-        if (!exit_) return false;
-        Ref enter = special(mgr, s_enter, "__enter__");
-        return enter && call(enter.get());
-    }
-
-    // Takes over a lock of the interpreter's lock type already entered.
-    void adopt(PyObject* lock) {
-        mgr_ = Ref::borrow(lock);
-        own_lock_ = true;
-    }
-
-    // 1 when left normally, 0 when __exit__ suppressed the body's exception,
-    // -1 with an exception set.
-    int leave() {
-        if (!PyErr_Occurred()) {
-            Ref r = own_lock_ ? call(g_lock_release, {mgr_.get()})
-                              : call(exit_.get(), {Py_None, Py_None, Py_None});
-            return r ? 1 : -1;
-        }
-        PyObject* exc = PyErr_GetRaisedException();
-        // __exit__ runs while the exception is being handled, so one it
-        // raises is chained to it.
-        PyObject* handled = PyErr_GetHandledException();
-        PyErr_SetHandledException(exc);
-        Ref r;
-        if (own_lock_) {
-            r = call(g_lock_release, {mgr_.get()});
-        } else {
-            PyObject* tb = PyException_GetTraceback(exc);
-            r = call(exit_.get(), {reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc, tb ? tb : Py_None});
-            Py_XDECREF(tb);
-        }
-        PyErr_SetHandledException(handled);
-        Py_XDECREF(handled);
-        int suppress = r ? (own_lock_ ? 0 : PyObject_IsTrue(r.get())) : -1;
-        if (suppress < 0) {
-            Py_DECREF(exc);
-            return -1;
-        }
-        if (suppress) {
-            Py_DECREF(exc);
-            return 0;
-        }
-        PyErr_SetRaisedException(exc);
-        return -1;
-    }
-
-private:
-    // The special method `name` of type(obj), bound to obj.
-    static Ref special(PyObject* obj, PyObject* name, const char* label) {
-        PyTypeObject* tp = Py_TYPE(obj);
-        Ref descr = Ref::steal(compat::type_lookup_ref(tp, name));
-        if (!descr) {
-            if (PyErr_Occurred()) return {};
-            Ref a = Ref::steal(compat::type_lookup_ref(tp, s_aenter));
-            Ref b = Ref::steal(compat::type_lookup_ref(tp, s_aexit));
-            if (PyErr_Occurred()) return {};
-            if (a && b)
-                PyErr_Format(PyExc_TypeError,
-                             "'%T' object does not support the context manager protocol (missed %s method) but it "
-                             "supports the asynchronous context manager protocol. Did you mean to use 'async with'?",
-                             obj, label);
-            else
-                PyErr_Format(PyExc_TypeError,
-                             "'%T' object does not support the context manager protocol (missed %s method)", obj,
-                             label);
-            return {};
-        }
-        descrgetfunc get = Py_TYPE(descr.get())->tp_descr_get;
-        if (!get) return descr;
-        return Ref::steal(get(descr.get(), obj, reinterpret_cast<PyObject*>(tp)));
-    }
-
-    Ref mgr_, exit_;
-    bool own_lock_ = false;
-};
 
 // ------------------------------------------------------------ members: making
 
@@ -853,7 +759,7 @@ bool new_locked(PyObject* cls, Ref& timestamp, Ref& process_text, Ref& counter) 
 
 // New's work from the lock on, the general way: the body under the lock, the
 // way out of it, and the identifier joined from its parts.
-PyObject* new_general(PyObject* cls, const Ref& user, const Ref& type, WithLock& with) {
+PyObject* new_general(PyObject* cls, const Ref& user, const Ref& type, With& with) {
     // unique_code = f"{cls._process_code}{cls._counter:05X}", kept in its two
     // parts until the identifier is joined.
     Ref timestamp, process_text, counter, counter_str;
@@ -927,8 +833,8 @@ PyObject* new_native(PyObject* user_name, PyObject* transaction_type) {
     Ref type = Ref::steal(validate_part(part_args));
     if (!type) return nullptr;
     Ref lock = read_view([](const View& v) { return v.lock; });
-    if (!call(g_lock_enter, {lock.get()})) return nullptr;
-    WithLock with;
+    if (!g_lock.acquire(lock.get())) return nullptr;
+    With with{g_lock};
     with.adopt(lock.get());
     // The wait for the lock lets other threads run.
     if (!new_natively(g_class)) return new_general(g_class, user, type, with);
@@ -1002,7 +908,7 @@ PyObject* new_id(PyObject* const* a) {
     if (!type) return nullptr;
     Ref mgr = class_attr(cls, s_lock);
     if (!mgr) return nullptr;
-    WithLock with;
+    With with{g_lock};
     if (!with.enter(mgr.get())) return nullptr;
     return new_general(cls, user, type, with);
 }
@@ -1449,11 +1355,6 @@ bool intern_all() {
         {&s_days, "days"},
         {&s_seconds, "seconds"},
         {&s_microseconds, "microseconds"},
-        {&s_enter, "__enter__"},
-        {&s_exit, "__exit__"},
-        {&s_aenter, "__aenter__"},
-        {&s_aexit, "__aexit__"},
-        {&s_release, "release"},
         {&s_parse_pattern, "%Y-%m-%d:%H.%M.%S.%f"},
         {&s_stamp_pattern, "%Y-%m-%d:%H.%M.%S."},
         {&s_exact_pattern, "%Y-%m-%d %H:%M:%S"},
@@ -1465,27 +1366,6 @@ bool intern_all() {
     }))
         return false;
     return (s_tzinfo_kwnames = Py_BuildValue("(s)", "tzinfo")) != nullptr;
-}
-
-// The interpreter's lock type and its acquire/release, when threading.Lock
-// makes one; otherwise every lock goes through __enter__/__exit__.
-bool find_lock_type(PyObject* lock) {
-    Ref thread = Ref::steal(PyImport_ImportModule("_thread"));
-    if (!thread) return false;
-    Ref lock_type = Ref::steal(PyObject_GetAttrString(thread.get(), "LockType"));
-    if (!lock_type) return false;
-    auto* tp = reinterpret_cast<PyTypeObject*>(lock_type.get());
-    if (!PyType_Check(lock_type.get()) || !Py_IS_TYPE(lock, tp) || !PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE) ||
-        std::strcmp(tp->tp_name, "_thread.lock") != 0)
-        return true;
-    Ref enter = Ref::steal(compat::type_lookup_ref(tp, s_enter));
-    Ref release = Ref::steal(compat::type_lookup_ref(tp, s_release));
-    if (PyErr_Occurred()) return false;
-    if (!enter || !release) return true;
-    g_lock_type = reinterpret_cast<PyTypeObject*>(lock_type.release());
-    g_lock_enter = enter.release();
-    g_lock_release = release.release();
-    return true;
 }
 
 // The datetime C interface, used only when it is the module just imported.
@@ -1566,7 +1446,7 @@ int exec(PyObject* module) {
         !body.set("_lock", lock) || !body.add_all(members))
         return -1;
     Ref cls = body.create();
-    if (!cls || !find_lock_type(lock.get())) return -1;
+    if (!cls || !g_lock.find(lock.get())) return -1;
     g_class = Py_NewRef(cls.get());
     g_class_dict = PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls.get()));
     if (!g_class_dict || !record_members() || !set_global(g_globals, "kTag", cls)) return -1;
