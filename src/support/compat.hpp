@@ -215,6 +215,13 @@ template <class T>
 inline void add_release(T& x, T v) { shared_word(x).fetch_add(v, std::memory_order_release); }
 inline unsigned int version_tag(PyTypeObject* t) { return load_relaxed(t->tp_version_tag); }
 
+// Whether `x` is an exact int stored compactly (a value that fits a machine
+// word), and that value.
+inline bool compact_int(PyObject* x) {
+    return PyLong_CheckExact(x) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(x));
+}
+inline long long compact_value(PyObject* x) { return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(x)); }
+
 // A count of events that threads share (writes a watcher saw).  A reader
 // takes now() before it reads the state the events change; the same count
 // later means that no event came in between.

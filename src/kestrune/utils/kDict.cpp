@@ -898,14 +898,6 @@ PyObject* Merge_impl(PyObject* const* a) {
 }
 
 
-inline long long compact_value(PyObject* x) {
-    return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(x));
-}
-
-inline bool compact_int(PyObject* x) {
-    return PyLong_CheckExact(x) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(x));
-}
-
 PyObject* str_impl(PyObject* const* a);
 PyObject* text_of(PyObject* data);
 
@@ -925,8 +917,8 @@ Py_NO_INLINE PyObject* number_list_text(PyObject* list) {
             *p++ = ',';
             *p++ = ' ';
         }
-        if (compact_int(x)) {
-            const long long v = compact_value(x);
+        if (compat::compact_int(x)) {
+            const long long v = compat::compact_value(x);
             p += text::decimal_width(v);
             text::decimal(v, p);
         } else if (PyFloat_CheckExact(x) && std::isfinite(PyFloat_AS_DOUBLE(x))) {
@@ -1016,7 +1008,7 @@ public:
             PyObject* x = parts_[i].get();
             if (!PyUnicode_Check(x)) {
                 char digits[24];
-                const char* first = text::decimal(compact_value(x), digits + sizeof digits);
+                const char* first = text::decimal(compat::compact_value(x), digits + sizeof digits);
                 ascii(first, static_cast<int>(digits + sizeof digits - first));
                 continue;
             }
@@ -1034,8 +1026,8 @@ public:
 private:
     bool piece(PyObject* x) {
         Ref text;
-        if (PyLong_CheckExact(x) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(x))) {
-            total_ += text::decimal_width(compact_value(x));
+        if (compat::compact_int(x)) {
+            total_ += text::decimal_width(compat::compact_value(x));
             parts_.push_back(Ref::borrow(x));
             return true;
         }
@@ -1086,7 +1078,7 @@ bool write_plain(PyObject* out, PyObject* const* parts, Py_ssize_t count) {
         }
         PyObject* x = parts[i];
         if (!PyUnicode_CheckExact(x)) {
-            const long long v = compact_value(x);
+            const long long v = compat::compact_value(x);
             dst += text::decimal_width(v);
             text::decimal(v, dst);
             continue;
@@ -1136,8 +1128,8 @@ PyObject* plain_text(PyObject* d) {
             if (len > PY_SSIZE_T_MAX / 4 - total) return PyErr_NoMemory();
             total += len;
             if (!PyUnicode_IS_ASCII(x)) maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(x));
-        } else if (compact_int(x)) {
-            total += text::decimal_width(compact_value(x));
+        } else if (compat::compact_int(x)) {
+            total += text::decimal_width(compat::compact_value(x));
         } else {
             return nullptr;
         }

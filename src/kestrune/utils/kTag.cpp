@@ -23,6 +23,7 @@
 //     compared, formatted and subtracted natively.
 #include "support/capi.hpp"
 #include "support/module.hpp"
+#include "support/ops.hpp"
 #include "support/text.hpp"
 #include "support/with.hpp"
 
@@ -60,121 +61,6 @@ NativeLock g_lock;  // the interpreter's own lock type, when recognised
 constexpr long kCounterLimit = 1 << 20;  // first counter value five hex digits cannot hold
 constexpr int kStampLength = 23;
 constexpr int kUniqueLength = 10;
-
-// ------------------------------------------------------------ small helpers
-
-inline bool is_space(Py_UCS4 c) { return Py_UNICODE_ISSPACE(c); }
-
-inline Ref new_int(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
-
-// The value of an exact int that fits a long long.
-inline bool exact_int_value(PyObject* o, long long& out) {
-    if (!PyLong_CheckExact(o)) return false;
-    auto* v = reinterpret_cast<PyLongObject*>(o);
-    if (PyUnstable_Long_IsCompact(v)) {
-        out = PyUnstable_Long_CompactValue(v);
-        return true;
-    }
-    int overflow = 0;
-    out = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (out == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    return overflow == 0;
-}
-
-// `a <op> b` used as a condition: 1, 0, or -1 with an exception.
-inline int compare(PyObject* a, PyObject* b, int op) {
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
-        int c = PyUnicode_Compare(a, b);
-        if (c == -1 && PyErr_Occurred()) return -1;
-        switch (op) {
-            case Py_EQ: return c == 0;
-            case Py_LT: return c < 0;
-            case Py_LE: return c <= 0;
-            default: break;
-        }
-    }
-    long long x, y;
-    if (exact_int_value(a, x) && exact_int_value(b, y) && op == Py_GE) return x >= y;
-    Ref r = Ref::steal(PyObject_RichCompare(a, b, op));
-    return r ? PyObject_IsTrue(r.get()) : -1;
-}
-
-// f"{value}" / f"{value:fmt}".
-inline Ref format(PyObject* value, PyObject* fmt) { return Ref::steal(PyObject_Format(value, fmt)); }
-
-// `a + b`.
-inline Ref add(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Add(a, b)); }
-
-// Piece of a string being joined: a str object or ASCII bytes.
-struct Piece {
-    PyObject* str = nullptr;
-    const char* ascii = nullptr;
-    Py_ssize_t len = 0;
-    Piece(PyObject* s) : str(s), len(PyUnicode_GET_LENGTH(s)) {}
-    Piece(const char* a, Py_ssize_t n) : ascii(a), len(n) {}
-};
-
-// Joins strings and ASCII text into one new str.
-Ref join(std::initializer_list<Piece> pieces) {
-    Py_UCS4 maxchar = 127;
-    Py_ssize_t total = 0;
-    for (const Piece& p : pieces) {
-        if (p.str) maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(p.str));
-        total += p.len;
-    }
-    Ref r = Ref::steal(PyUnicode_New(total, maxchar));
-    if (!r) return {};
-    const int kind = PyUnicode_KIND(r.get());
-    void* data = PyUnicode_DATA(r.get());
-    Py_ssize_t pos = 0;
-    for (const Piece& p : pieces) {
-        if (p.str) {
-            const int from = PyUnicode_KIND(p.str);
-            if (from == kind)
-                std::memcpy(static_cast<char*>(data) + pos * kind, PyUnicode_DATA(p.str),
-                            static_cast<std::size_t>(p.len) * static_cast<std::size_t>(kind));
-            else if (p.len && PyUnicode_CopyCharacters(r.get(), pos, p.str, 0, p.len) < 0)
-                return {};
-        } else if (kind == PyUnicode_1BYTE_KIND) {
-            std::memcpy(static_cast<char*>(data) + pos, p.ascii, static_cast<std::size_t>(p.len));
-        } else {
-            for (Py_ssize_t i = 0; i < p.len; ++i) PyUnicode_WRITE(kind, data, pos + i, p.ascii[i]);
-        }
-        pos += p.len;
-    }
-    return r;
-}
-
-inline Ref ascii_str(const char* s, Py_ssize_t n) {
-    Ref r = Ref::steal(PyUnicode_New(n, 127));
-    if (r) std::memcpy(PyUnicode_DATA(r.get()), s, static_cast<std::size_t>(n));
-    return r;
-}
-
-// `obj[:stop]` and `obj[start:]`.
-Ref slice(PyObject* obj, PyObject* start, PyObject* stop) {
-    long long bound;
-    PyObject* given = start ? start : stop;
-    if (PyUnicode_CheckExact(obj) && exact_int_value(given, bound)) {
-        const long long n = PyUnicode_GET_LENGTH(obj);
-        if (bound < 0) bound = std::max(0LL, n + bound);
-        bound = std::min(bound, n);
-        return Ref::steal(start ? PyUnicode_Substring(obj, static_cast<Py_ssize_t>(bound), static_cast<Py_ssize_t>(n))
-                                : PyUnicode_Substring(obj, 0, static_cast<Py_ssize_t>(bound)));
-    }
-    Ref s = Ref::steal(PySlice_New(start, stop, nullptr));
-    return s ? Ref::steal(PyObject_GetItem(obj, s.get())) : Ref();
-}
-
-// Raises UnboundLocalError the way reading an unassigned local does.
-PyObject* unbound_local(const char* name) {
-    PyErr_Format(PyExc_UnboundLocalError, "cannot access local variable '%s' where it is not associated with a value",
-                 name);
-    return nullptr;
-}
 
 // ------------------------------------------------------------ the calendar
 
@@ -622,12 +508,12 @@ PyObject* validate_part(PyObject* const* a) {
     const int kind = PyUnicode_KIND(value);
     const void* data = PyUnicode_DATA(value);
     Py_ssize_t lo = 0, hi = PyUnicode_GET_LENGTH(value);
-    while (lo < hi && is_space(PyUnicode_READ(kind, data, lo))) ++lo;
+    while (lo < hi && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, lo))) ++lo;
     if (lo == hi) {
         PyErr_Format(PyExc_ValueError, "%U cannot be empty.", field);
         return nullptr;
     }
-    while (is_space(PyUnicode_READ(kind, data, hi - 1))) --hi;
+    while (Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, hi - 1))) --hi;
     for (Py_ssize_t i = lo; i < hi; ++i) {
         if (PyUnicode_READ(kind, data, i) == '_') {
             PyErr_Format(PyExc_ValueError, "%U cannot contain underscores.", field);
@@ -927,7 +813,7 @@ bool split_points(PyObject* id, Py_ssize_t (&cut)[2]) {
     const int kind = PyUnicode_KIND(id);
     const void* data = PyUnicode_DATA(id);
     Py_ssize_t blank = 0;
-    while (blank < n && is_space(PyUnicode_READ(kind, data, blank))) ++blank;
+    while (blank < n && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, blank))) ++blank;
     if (blank == n) return invalid_format();
     int cuts = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
