@@ -380,8 +380,8 @@ public:
         pinned_ = pinned;
         stale_ = true;
         if (!hub.on()) return true;
-        if (!hub.watch_for(ns, [](void* self, PyObject*, PyObject*) { static_cast<NamespaceNames*>(self)->stale_ = true; },
-                           this)) {
+        auto written = [](void* self, PyObject*, PyObject*) { static_cast<NamespaceNames*>(self)->stale_ = true; };
+        if (!hub.watch_for(ns, written, this)) {
             PyErr_SetString(PyExc_SystemError, "too many watched dictionaries");
             return false;
         }
