@@ -135,9 +135,115 @@ const Shortcut shortcuts[] = {
     {"json", "json.dumps", "global:json pin:json.dumps pin:json.JSONEncoder hub", json_armed},
 };
 
-// ------------------------------------------------------- store shortcuts
+// ----------------------------------------------------------------- members
+// The members in the class's order; the store calls, the walk and the JSON
+// text they use follow them.
 
 enum StoreMember : int { M_set, M_add, M_has, M_remove, M_get, M_count };
+inline Ref plain_store(PyObject* self);
+template <class... Args>
+inline Ref store_call(PyObject* store, StoreMember m, Args... args);
+inline Ref store_get(PyObject* store, PyObject* key);
+PyObject* write_doc(PyObject* self);
+PyObject* flatten(PyObject* cls, PyObject* source);
+PyObject* serialize(PyObject* cls, PyObject* value);
+
+Py_NO_INLINE Ref store_of(PyObject* self) { return Ref::steal(PyObject_GetAttr(self, s_data)); }
+
+PyObject* init(PyObject* const* a) {
+    Ref store;
+    if (a[1] == Py_None) {
+        Ref kdict = global_value(G_kDict);
+        store = kdict ? call(kdict.get()) : Ref();
+    } else {
+        store = Ref::borrow(a[1]);
+    }
+    if (!store || PyObject_SetAttr(a[0], s_data, store.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// The envelope's store: self._data.
+inline Ref store_for(PyObject* self) {
+    if (Ref s = plain_store(self)) return s;
+    return store_of(self);
+}
+
+PyObject* post(PyObject* const* a) {
+    Ref store = store_for(a[0]);
+    Ref present = store ? store_call(store.get(), M_has, a[1]) : Ref();
+    if (!present) return nullptr;
+    const int t = PyObject_IsTrue(present.get());
+    if (t < 0) return nullptr;
+    if (!t && !store_call(store.get(), M_add, a[1], a[2])) return nullptr;
+    return Py_NewRef(a[0]);
+}
+
+PyObject* put(PyObject* const* a) {
+    Ref store = store_for(a[0]);
+    if (!store || !store_call(store.get(), M_set, a[1], a[2])) return nullptr;
+    return Py_NewRef(a[0]);
+}
+
+PyObject* remove(PyObject* const* a) {
+    Ref store = store_for(a[0]);
+    if (!store || !store_call(store.get(), M_remove, a[1])) return nullptr;
+    return Py_NewRef(a[0]);
+}
+
+PyObject* has(PyObject* const* a) {
+    Ref store = store_for(a[0]);
+    return store ? store_call(store.get(), M_has, a[1]).release() : nullptr;
+}
+
+// A child envelope on the kDict under `key`.  A plain dict stored there is
+// converted by the store into a new kDict, which then replaces it, so that
+// the child's writes reach the parent.
+PyObject* nest(PyObject* const* a) {
+    PyObject* key = a[1];
+    Ref store = store_for(a[0]);
+    if (!store) return nullptr;
+    Ref kdict = global_value(G_kDict);
+    Ref nested = kdict ? store_call(store.get(), M_get, key, kdict.get()) : Ref();
+    if (!nested) return nullptr;
+    if (nested.get() == Py_None) {
+        kdict = global_value(G_kDict);
+        nested = kdict ? call(kdict.get()) : Ref();
+        if (!nested || !store_call(store.get(), M_set, key, nested.get())) return nullptr;
+    } else {
+        Ref stored = store_get(store.get(), key);
+        if (!stored) return nullptr;
+        if (stored.get() != nested.get() && !store_call(store.get(), M_set, key, nested.get())) return nullptr;
+    }
+    Ref envelope = global_value(G_kEnvelope);
+    return envelope ? call(envelope.get(), {nested.get()}).release() : nullptr;
+}
+
+PyObject* get(PyObject* const* a) {
+    Ref store = store_of(a[0]);
+    Ref raw = store ? call_method(store.get(), s_raw) : Ref();
+    return raw ? call_method(a[0], s_flatten, {raw.get()}).release() : nullptr;
+}
+
+PyObject* to_json(PyObject* const* a) {
+    Ref json = global_value(G_json);
+    Ref dumps = Ref::steal(json ? PyObject_GetAttr(json.get(), s_dumps) : nullptr);
+    if (!dumps) return nullptr;
+    // The genuine json.dumps with the genuine encoder behind it: the text is
+    // written here where it is sure (asked again after get(), which may run
+    // code that changes json).
+    auto genuine = [&] { return json.get() == s_genuine[G_json] && dumps.get() == s_json_dumps && s_json_pins.holds(); };
+    if (genuine())
+        if (PyObject* text = write_doc(a[0])) return text;
+    Ref tree = call_method(a[0], s_get);
+    if (!tree) return nullptr;
+    if (genuine())
+        if (PyObject* text = write_json(tree.get())) return text;
+    PyObject* args[] = {tree.get(), s_four};
+    return PyObject_Vectorcall(dumps.get(), args, 1, s_indent_kwnames);
+}
+
+// ------------------------------------------------------- store shortcuts
+
 PyObject* s_member_name[M_count];  // the names, interned
 Direct s_member_direct[M_count];   // kDict's direct entries, or nullptr
 
@@ -586,102 +692,6 @@ PyObject* flatten(PyObject* cls, PyObject* source) {
         return conv && PyDict_SetItem(out.get(), key, conv.get()) == 0;
     });
     return ok ? out.release() : nullptr;
-}
-
-// ----------------------------------------------------------------- members
-
-Py_NO_INLINE Ref store_of(PyObject* self) { return Ref::steal(PyObject_GetAttr(self, s_data)); }
-
-PyObject* init(PyObject* const* a) {
-    Ref store;
-    if (a[1] == Py_None) {
-        Ref kdict = global_value(G_kDict);
-        store = kdict ? call(kdict.get()) : Ref();
-    } else {
-        store = Ref::borrow(a[1]);
-    }
-    if (!store || PyObject_SetAttr(a[0], s_data, store.get()) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-// The envelope's store: self._data.
-inline Ref store_for(PyObject* self) {
-    if (Ref s = plain_store(self)) return s;
-    return store_of(self);
-}
-
-PyObject* post(PyObject* const* a) {
-    Ref store = store_for(a[0]);
-    Ref present = store ? store_call(store.get(), M_has, a[1]) : Ref();
-    if (!present) return nullptr;
-    const int t = PyObject_IsTrue(present.get());
-    if (t < 0) return nullptr;
-    if (!t && !store_call(store.get(), M_add, a[1], a[2])) return nullptr;
-    return Py_NewRef(a[0]);
-}
-
-PyObject* put(PyObject* const* a) {
-    Ref store = store_for(a[0]);
-    if (!store || !store_call(store.get(), M_set, a[1], a[2])) return nullptr;
-    return Py_NewRef(a[0]);
-}
-
-PyObject* remove(PyObject* const* a) {
-    Ref store = store_for(a[0]);
-    if (!store || !store_call(store.get(), M_remove, a[1])) return nullptr;
-    return Py_NewRef(a[0]);
-}
-
-PyObject* has(PyObject* const* a) {
-    Ref store = store_for(a[0]);
-    return store ? store_call(store.get(), M_has, a[1]).release() : nullptr;
-}
-
-// A child envelope on the kDict under `key`.  A plain dict stored there is
-// converted by the store into a new kDict, which then replaces it, so that
-// the child's writes reach the parent.
-PyObject* nest(PyObject* const* a) {
-    PyObject* key = a[1];
-    Ref store = store_for(a[0]);
-    if (!store) return nullptr;
-    Ref kdict = global_value(G_kDict);
-    Ref nested = kdict ? store_call(store.get(), M_get, key, kdict.get()) : Ref();
-    if (!nested) return nullptr;
-    if (nested.get() == Py_None) {
-        kdict = global_value(G_kDict);
-        nested = kdict ? call(kdict.get()) : Ref();
-        if (!nested || !store_call(store.get(), M_set, key, nested.get())) return nullptr;
-    } else {
-        Ref stored = store_get(store.get(), key);
-        if (!stored) return nullptr;
-        if (stored.get() != nested.get() && !store_call(store.get(), M_set, key, nested.get())) return nullptr;
-    }
-    Ref envelope = global_value(G_kEnvelope);
-    return envelope ? call(envelope.get(), {nested.get()}).release() : nullptr;
-}
-
-PyObject* get(PyObject* const* a) {
-    Ref store = store_of(a[0]);
-    Ref raw = store ? call_method(store.get(), s_raw) : Ref();
-    return raw ? call_method(a[0], s_flatten, {raw.get()}).release() : nullptr;
-}
-
-PyObject* to_json(PyObject* const* a) {
-    Ref json = global_value(G_json);
-    Ref dumps = Ref::steal(json ? PyObject_GetAttr(json.get(), s_dumps) : nullptr);
-    if (!dumps) return nullptr;
-    // The genuine json.dumps with the genuine encoder behind it: the text is
-    // written here where it is sure (asked again after get(), which may run
-    // code that changes json).
-    auto genuine = [&] { return json.get() == s_genuine[G_json] && dumps.get() == s_json_dumps && s_json_pins.holds(); };
-    if (genuine())
-        if (PyObject* text = write_doc(a[0])) return text;
-    Ref tree = call_method(a[0], s_get);
-    if (!tree) return nullptr;
-    if (genuine())
-        if (PyObject* text = write_json(tree.get())) return text;
-    PyObject* args[] = {tree.get(), s_four};
-    return PyObject_Vectorcall(dumps.get(), args, 1, s_indent_kwnames);
 }
 
 PyObject* flatten_member(PyObject* const* a) { return flatten(a[0], a[1]); }
