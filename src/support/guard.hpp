@@ -20,6 +20,7 @@
 // place where such an error is dropped.
 #pragma once
 
+#include "module.hpp"
 #include "watch.hpp"
 
 #include <cstdint>
@@ -397,14 +398,8 @@ public:
 
     // The current value of names[i], or NameError.
     Ref value(int i) {
-        PyObject* v = nullptr;
-        if (valid()) {
-            v = Py_XNewRef(cur_[i]);
-        } else if (PyDict_GetItemRef(ns_, names_[i], &v) < 0) {
-            return {};
-        }
-        if (!v) PyErr_Format(PyExc_NameError, "name '%U' is not defined", names_[i]);
-        return Ref::steal(v);
+        if (valid() && cur_[i]) return Ref::borrow(cur_[i]);
+        return global(ns_, names_[i]);
     }
 
     // Whether names[0 .. pinned) are bound to genuine[0 .. pinned).

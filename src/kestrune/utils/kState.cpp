@@ -55,8 +55,8 @@ bool prop_type_as_made(PyTypeObject* t) {
 }
 
 // Whether the descriptor's __dict__ still holds the original fget: the
-// last answer stands while that dict is unwritten (per thread, what this
-// thread last found).
+// last answer stands while that dict is unwritten (on the free-threaded
+// build, each thread keeps what it last found).
 KST_PER_THREAD DictSeen g_fget_seen;
 
 bool fget_unchanged() {
